@@ -1,0 +1,213 @@
+#include "SHVConfigModule.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+std::atomic<bool> g_moduleInitFailed{false};
+std::atomic<HINSTANCE> g_moduleInstance{nullptr};
+
+CAtlModule* CAtlModule::s_current = nullptr;
+
+bool ModuleCriticalSection::Create() noexcept
+{
+    m_created = InitializeCriticalSectionAndSpinCount(&m_section, 0) != FALSE;
+    return m_created;
+}
+
+void ModuleCriticalSection::Delete() noexcept
+{
+    if (m_created)
+    {
+        DeleteCriticalSection(&m_section);
+        m_created = false;
+    }
+}
+
+ClassTable::ClassTable(ClassEntry* const* first, ClassEntry* const* last) noexcept : m_first(first), m_last(last)
+{
+    if (m_lock.Create())
+    {
+        m_size.store(sizeof(*this));
+    }
+    else
+    {
+        g_moduleInitFailed = true;
+    }
+}
+
+ClassTable::~ClassTable()
+{
+    if (m_size.exchange(0) == 0)
+    {
+        return;
+    }
+    for (ClassEntry* entry : *this)
+    {
+        if (entry != nullptr)
+        {
+            if (IUnknown* factory = entry->cachedFactory.exchange(nullptr))
+            {
+                factory->Release();
+            }
+        }
+    }
+    m_lock.Delete();
+}
+
+HRESULT ClassTable::GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept
+{
+    if (m_size.load(std::memory_order_acquire) == 0)
+    {
+        return E_UNEXPECTED;
+    }
+    if (out == nullptr)
+    {
+        return E_POINTER;
+    }
+    *out = nullptr;
+
+    ClassEntry* found = nullptr;
+    for (ClassEntry* entry : *this)
+    {
+        if (entry != nullptr && entry->createFactory != nullptr && IsEqualCLSID(*entry->clsid, clsid))
+        {
+            found = entry;
+            break;
+        }
+    }
+    if (found == nullptr)
+    {
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+
+    // Fast path: a published factory is complete (release store below, acquire here).
+    HRESULT hr = S_OK;
+    IUnknown* factory = found->cachedFactory.load(std::memory_order_acquire);
+    if (factory == nullptr)
+    {
+        m_lock.Enter();
+        factory = found->cachedFactory.load(std::memory_order_relaxed);
+        if (factory == nullptr)
+        {
+            hr = found->createFactory(found->createInstance, IID_IUnknown, reinterpret_cast<void**>(&factory));
+            if (factory != nullptr)
+            {
+                found->cachedFactory.store(factory, std::memory_order_release);
+            }
+        }
+        m_lock.Leave();
+    }
+    if (factory != nullptr)
+    {
+        hr = factory->QueryInterface(iid, out);
+    }
+    if (*out == nullptr && hr == S_OK)
+    {
+        hr = CLASS_E_CLASSNOTAVAILABLE;
+    }
+    return hr;
+}
+
+BaseModuleRecord::BaseModuleRecord() noexcept
+    : m_instance(reinterpret_cast<HINSTANCE>(&__ImageBase)), m_resourceInstance(m_instance)
+{
+    m_size = sizeof(*this);
+    if (!m_lock.Create())
+    {
+        g_moduleInitFailed = true;
+    }
+}
+
+WindowClassRecord::WindowClassRecord() noexcept
+{
+    m_size = sizeof(*this);
+    if (!m_lock.Create())
+    {
+        m_size = 0;
+        g_moduleInitFailed = true;
+    }
+}
+
+WindowClassRecord::~WindowClassRecord()
+{
+    for (ATOM atom : m_atoms)
+    {
+        UnregisterClassW(reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(atom)), g_baseModule.Instance());
+    }
+    m_atoms.clear();
+    m_lock.Delete();
+    m_size = 0;
+}
+
+CAtlModule::CAtlModule() noexcept
+{
+    s_current = this;
+    if (m_csModuleLock.Create())
+    {
+        cbSize = sizeof(*this);
+    }
+    else
+    {
+        g_moduleInitFailed = true;
+    }
+}
+
+CAtlModule::~CAtlModule()
+{
+    if (cbSize != 0)
+    {
+        m_csModuleLock.Delete();
+        cbSize = 0;
+    }
+}
+
+LONG CAtlModule::Lock() noexcept
+{
+    return ++m_nLockCnt;
+}
+
+LONG CAtlModule::Unlock() noexcept
+{
+    return --m_nLockCnt;
+}
+
+LONG CAtlModule::GetLockCount() noexcept
+{
+    return m_nLockCnt.load();
+}
+
+SHVConfigModule::SHVConfigModule() noexcept
+{
+    for (ClassEntry* entry : g_classTable)
+    {
+        if (entry != nullptr && entry->objectMain != nullptr)
+        {
+            entry->objectMain(true);
+        }
+    }
+}
+
+SHVConfigModule::~SHVConfigModule()
+{
+    for (ClassEntry* entry : g_classTable)
+    {
+        if (entry != nullptr && entry->objectMain != nullptr)
+        {
+            entry->objectMain(false);
+        }
+    }
+}
+
+HRESULT SHVConfigModule::DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept
+{
+    return g_classTable.GetClassObject(clsid, iid, out);
+}
+
+BOOL SHVConfigModule::DllMain(HINSTANCE instance, DWORD reason) noexcept
+{
+    g_moduleInstance.store(instance);
+    if (reason == DLL_PROCESS_ATTACH && g_moduleInitFailed.load())
+    {
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,30 @@
+// The DLL's entry point and exports.
+#include "ComBoundary.h"
+#include "SHVConfigModule.h"
+
+#include <objbase.h>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) noexcept
+{
+    return SHVConfigModule::DllMain(instance, reason);
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return g_module.DllCanUnloadNow();
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out)
+{
+    return g_module.DllGetClassObject(clsid, iid, out);
+}
+
+STDAPI DllRegisterServer()
+{
+    return E_NOTIMPL;
+}
+
+STDAPI DllUnregisterServer()
+{
+    return E_NOTIMPL;
+}

@@ -1,0 +1,237 @@
+// INapComponentConfig of the shipped DLL, driven as the NAP host drives it.
+#include "RegistryKey.h"
+#include "SHVConfigBlob.h"
+
+#include "support/ComponentDll.h"
+#include "support/ScratchRegistry.h"
+
+#include <gtest/gtest.h>
+#include <napcommon.h>
+
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+const std::wstring Settings = SettingsKeyPath;
+const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
+
+using Blob = std::vector<BYTE>;
+
+Blob MakeBlob(const std::u16string& name, std::uint32_t port, std::uint32_t timeout, std::uint32_t cache,
+              std::uint32_t enabled, std::uint32_t version = 1)
+{
+    SHVConfigBlob blob;
+    std::memset(&blob, 0, sizeof(blob));
+    blob.version = version;
+    std::memcpy(blob.serverName, name.data(), name.size() * 2);
+    blob.serverPort = port;
+    blob.serverTimeout = timeout;
+    blob.cacheTime = cache;
+    blob.validationEnabled = enabled;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&blob);
+    return Blob(bytes, bytes + sizeof(blob));
+}
+
+class SHVConfigTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        IClassFactory* factory = dll.Factory();
+        ASSERT_NE(factory, nullptr);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&config)), S_OK);
+        factory->Release();
+    }
+    void TearDown() override
+    {
+        if (config != nullptr)
+        {
+            config->Release();
+        }
+    }
+
+    Blob Get(INapComponentConfig* object = nullptr)
+    {
+        UINT16 count = 0;
+        BYTE* data = nullptr;
+        const HRESULT hr = (object ? object : config)->GetConfig(&count, &data);
+        EXPECT_EQ(hr, S_OK);
+        if (FAILED(hr))
+        {
+            return {};
+        }
+        Blob blob(data, data + count);
+        CoTaskMemFree(data);
+        return blob;
+    }
+    HRESULT Set(Blob blob, UINT16 count = 532) { return config->SetConfig(count, blob.data()); }
+    std::vector<std::wstring> StoredValues() const { return RegistryValueNames(HKEY_LOCAL_MACHINE, Settings); }
+
+    FreshComponentLoad fresh;
+    ScratchRegistry scratch;
+    ComponentDll dll;
+    INapComponentConfig* config = nullptr;
+};
+
+TEST_F(SHVConfigTest, IsUISupportedAlwaysTrue)
+{
+    BOOL supported = FALSE;
+    EXPECT_EQ(config->IsUISupported(&supported), S_OK);
+    EXPECT_EQ(supported, TRUE);
+    EXPECT_EQ(config->IsUISupported(nullptr), E_POINTER);
+}
+
+TEST_F(SHVConfigTest, GetConfigWithoutValuesGivesTheDefaultBlob)
+{
+    EXPECT_EQ(Get(), MakeBlob(u"unspecified", 2193, 10000, 180, 1));
+}
+
+TEST_F(SHVConfigTest, SetThenGetReturnsTheBlobJustApplied)
+{
+    const Blob blob = MakeBlob(u"nap.example.net", 5000, 15000, 60, 0);
+    EXPECT_EQ(Set(blob), S_OK);
+    EXPECT_EQ(Get(), blob);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName")->Text(), L"nap.example.net");
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerTimeout")->Dword(), 15000u);
+    EXPECT_EQ(StoredValues().size(), 5u);
+}
+
+TEST_F(SHVConfigTest, WrongSizesAreRefusedWithoutTouchingRegistry)
+{
+    const Blob blob = MakeBlob(u"never", 1, 1, 1, 1);
+    for (UINT16 count : {UINT16(0), UINT16(531), UINT16(533), UINT16(65535)})
+    {
+        // Only the first 532 bytes exist; a refused call must not read any of them.
+        EXPECT_EQ(Set(blob, count), E_FAIL) << "count " << count;
+    }
+    EXPECT_EQ(config->SetConfig(0, nullptr), E_FAIL);
+    EXPECT_TRUE(StoredValues().empty());
+    EXPECT_EQ(Get(), MakeBlob(u"unspecified", 2193, 10000, 180, 1));
+}
+
+TEST_F(SHVConfigTest, OtherVersionIsIgnoredButSucceeds)
+{
+    EXPECT_EQ(Set(MakeBlob(u"ignored", 1, 1, 1, 0, 2)), S_OK);
+    EXPECT_TRUE(StoredValues().empty());
+    EXPECT_EQ(Get(), MakeBlob(u"unspecified", 2193, 10000, 180, 1));
+}
+
+TEST_F(SHVConfigTest, NullPointersAreRefused)
+{
+    UINT16 count = 7;
+    BYTE* data = reinterpret_cast<BYTE*>(1);
+    EXPECT_EQ(config->GetConfig(nullptr, &data), E_POINTER);
+    EXPECT_EQ(config->GetConfig(&count, nullptr), E_POINTER);
+    EXPECT_EQ(count, 7);
+    EXPECT_EQ(config->SetConfig(532, nullptr), E_POINTER);
+    EXPECT_TRUE(StoredValues().empty());
+}
+
+TEST_F(SHVConfigTest, UnwritableRegistryStillSucceedsInMemory)
+{
+    // A volatile parent makes the settings key impossible to create.
+    HKEY software = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(scratch.Key(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                              &software, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(software);
+
+    const Blob blob = MakeBlob(u"memory.only", 10, 20, 30, 1);
+    EXPECT_EQ(Set(blob), S_OK);
+    EXPECT_EQ(Get(), blob);
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
+}
+
+TEST_F(SHVConfigTest, ObjectsShareTheOneRecord)
+{
+    IClassFactory* factory = dll.Factory();
+    INapComponentConfig* other = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&other)), S_OK);
+    factory->Release();
+    const Blob blob = MakeBlob(u"shared", 1, 2, 3, 0);
+    EXPECT_EQ(Set(blob), S_OK);
+    EXPECT_EQ(Get(other), blob);
+    other->Release();
+}
+
+// Every blob a reader sees is one that some writer applied: fields derived from one
+// seed always travel together.
+TEST_F(SHVConfigTest, ConcurrentSetAndGetNeverTearABlob)
+{
+    constexpr int Writers = 3;
+    constexpr int Readers = 3;
+    constexpr int Rounds = 40;
+    auto seeded = [](std::uint32_t seed) {
+        const std::u16string name = u"server-" + std::u16string(1 + seed % 50, u'a' + seed % 26);
+        return MakeBlob(name, seed, seed * 3, seed * 7, seed % 2);
+    };
+    std::set<Blob> valid{MakeBlob(u"unspecified", 2193, 10000, 180, 1)};
+    for (std::uint32_t seed = 1; seed <= Writers * Rounds; ++seed)
+    {
+        valid.insert(seeded(seed));
+    }
+
+    // Objects are shared between threads, as a free-threaded host would share them.
+    IClassFactory* factory = dll.Factory();
+    INapComponentConfig* second = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&second)), S_OK);
+    factory->Release();
+    INapComponentConfig* objects[] = {config, second};
+
+    std::atomic<int> torn{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < Writers; ++w)
+    {
+        threads.emplace_back([&, w] {
+            for (int r = 0; r < Rounds; ++r)
+            {
+                Blob blob = seeded(static_cast<std::uint32_t>(w * Rounds + r + 1));
+                if (objects[r % 2]->SetConfig(532, blob.data()) != S_OK)
+                {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (int reader = 0; reader < Readers; ++reader)
+    {
+        threads.emplace_back([&, reader] {
+            for (int r = 0; r < Rounds * 2; ++r)
+            {
+                UINT16 count = 0;
+                BYTE* data = nullptr;
+                if (objects[(r + reader) % 2]->GetConfig(&count, &data) != S_OK || count != 532)
+                {
+                    ++failures;
+                    continue;
+                }
+                if (valid.count(Blob(data, data + count)) == 0)
+                {
+                    ++torn;
+                }
+                CoTaskMemFree(data);
+            }
+        });
+    }
+    for (auto& thread : threads)
+    {
+        thread.join();
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(torn, 0);
+
+    // The registry holds exactly the record's final blob.
+    const Blob last = Get();
+    SHVConfigBlob stored;
+    std::memcpy(&stored, last.data(), sizeof(stored));
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerPort")->Dword(), stored.serverPort);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"CacheTime")->Dword(), stored.cacheTime);
+    second->Release();
+}
+} // namespace

@@ -1,0 +1,102 @@
+#include "support/ComponentDll.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+// GetProcAddress returns a generic pointer; going through void(*)() states that the
+// real signature is known.
+template <class Function> Function ProcAs(FARPROC proc)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
+}
+
+constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
+}
+
+std::wstring PathBesideProgram(const wchar_t* fileName)
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path);
+    directory.erase(directory.find_last_of(L"\\/") + 1);
+    return directory + fileName;
+}
+
+ComponentDll::ComponentDll()
+{
+    m_module = LoadLibraryW(PathBesideProgram(L"qvnnapcfg64.dll").c_str());
+    if (m_module == nullptr)
+    {
+        ADD_FAILURE() << "LoadLibrary(qvnnapcfg64.dll) failed, error " << GetLastError();
+    }
+}
+
+ComponentDll::~ComponentDll()
+{
+    if (m_module != nullptr)
+    {
+        FreeLibrary(m_module);
+    }
+}
+
+FARPROC ComponentDll::Export(const char* name) const
+{
+    FARPROC function = m_module != nullptr ? GetProcAddress(m_module, name) : nullptr;
+    if (function == nullptr)
+    {
+        ADD_FAILURE() << "qvnnapcfg64.dll does not export " << name;
+    }
+    return function;
+}
+
+HRESULT ComponentDll::DllCanUnloadNow() const
+{
+    auto function = ProcAs<HRESULT(WINAPI*)()>(Export("DllCanUnloadNow"));
+    return function != nullptr ? function() : E_UNEXPECTED;
+}
+
+HRESULT ComponentDll::DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) const
+{
+    auto function = ProcAs<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(Export("DllGetClassObject"));
+    return function != nullptr ? function(clsid, iid, out) : E_UNEXPECTED;
+}
+
+HRESULT ComponentDll::DllRegisterServer() const
+{
+    auto function = ProcAs<HRESULT(WINAPI*)()>(Export("DllRegisterServer"));
+    return function != nullptr ? function() : E_UNEXPECTED;
+}
+
+HRESULT ComponentDll::DllUnregisterServer() const
+{
+    auto function = ProcAs<HRESULT(WINAPI*)()>(Export("DllUnregisterServer"));
+    return function != nullptr ? function() : E_UNEXPECTED;
+}
+
+IClassFactory* ComponentDll::Factory() const
+{
+    IClassFactory* factory = nullptr;
+    const HRESULT hr = DllGetClassObject(ClsidSHVConfig, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    EXPECT_EQ(hr, S_OK) << "DllGetClassObject(SHVConfig, IClassFactory)";
+    return factory;
+}
+
+bool UnloadComponentDllCompletely()
+{
+    for (int i = 0; i < 64; ++i)
+    {
+        HMODULE module = GetModuleHandleW(L"qvnnapcfg64.dll");
+        if (module == nullptr)
+        {
+            return true;
+        }
+        FreeLibrary(module);
+    }
+    return GetModuleHandleW(L"qvnnapcfg64.dll") == nullptr;
+}
+
+FreshComponentLoad::FreshComponentLoad()
+{
+    EXPECT_TRUE(UnloadComponentDllCompletely()) << "the DLL is still loaded";
+}

@@ -1,0 +1,46 @@
+// The shipped DLL, loaded the way a COM host loads it: by path, through its exports.
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <string>
+
+// Path of a file that sits beside the running test program.
+std::wstring PathBesideProgram(const wchar_t* fileName);
+
+class ComponentDll
+{
+public:
+    // Loads qvnnapcfg64.dll from beside the test program; fails the test if it cannot.
+    ComponentDll();
+    // Frees the DLL (the host's reference; the module stays while others hold it).
+    ~ComponentDll();
+    ComponentDll(const ComponentDll&) = delete;
+    ComponentDll& operator=(const ComponentDll&) = delete;
+
+    HMODULE Module() const { return m_module; }
+
+    HRESULT DllCanUnloadNow() const;
+    HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) const;
+    HRESULT DllRegisterServer() const;
+    HRESULT DllUnregisterServer() const;
+
+    // The class factory of SHVConfig; fails the test if it cannot be had.
+    IClassFactory* Factory() const;
+
+private:
+    FARPROC Export(const char* name) const;
+
+    HMODULE m_module = nullptr;
+};
+
+// Declared before a ComponentDll member, makes that member's load a fresh one.
+struct FreshComponentLoad
+{
+    FreshComponentLoad();
+};
+
+// Frees every reference this process holds to the DLL, so that the next load builds
+// its process-wide state afresh. Returns whether the DLL is gone afterwards.
+bool UnloadComponentDllCompletely();
