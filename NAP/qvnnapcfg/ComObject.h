@@ -49,8 +49,7 @@ public:
     // Answers iid from the map: null out gives E_POINTER; IUnknown gives the map's first
     // interface; an IID not in the map gives E_NOINTERFACE with *out null. A found
     // interface is AddRef'ed and stored in *out.
-    static HRESULT InternalQueryInterface(void* object, const InterfaceMapEntry* map, REFIID iid,
-                                          void** out) noexcept;
+    static HRESULT InternalQueryInterface(void* object, const InterfaceMapEntry* map, REFIID iid, void** out) noexcept;
 
 protected:
     std::atomic<LONG> m_refCount{0};

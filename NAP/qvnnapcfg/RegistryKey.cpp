@@ -4,7 +4,6 @@
 #include <cstring>
 #include <cwchar>
 
-
 namespace
 {
 constexpr DWORD StringBufferBytes = 2048;
@@ -76,7 +75,5 @@ bool RegistryKey::WriteString(const wchar_t* name, const std::wstring& text) con
         return false;
     }
     const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    return RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes) ==
-           ERROR_SUCCESS;
+    return RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes) == ERROR_SUCCESS;
 }
-

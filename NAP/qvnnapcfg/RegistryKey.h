@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-
 inline constexpr const wchar_t* SettingsKeyPath = L"Software\\Quorvane\\ZARUZARA\\Settings";
 
 // Opens (creating it when absent) the settings key for the lifetime of the object.
@@ -39,4 +38,3 @@ private:
     HKEY m_key = nullptr;
     bool m_open = false;
 };
-

@@ -16,9 +16,7 @@ HRESULT NoRegistryEntries(BOOL) noexcept
     return S_OK; // the registration script writes the class's entries
 }
 
-void NoStartStop(bool) noexcept
-{
-}
+void NoStartStop(bool) noexcept {}
 
 struct CoTaskMemDeleter
 {
@@ -27,7 +25,8 @@ struct CoTaskMemDeleter
 } // namespace
 
 ClassEntry g_shvConfigClassEntry = {
-    &CLSID_SHVConfig, NoRegistryEntries, CreateClassFactory, CreateComObject<SHVConfig>, {nullptr}, nullptr,
+    &CLSID_SHVConfig, NoRegistryEntries, CreateClassFactory, CreateComObject<SHVConfig>, {nullptr}, // cached factory
+    nullptr, // no component categories
     NoStartStop,
 };
 

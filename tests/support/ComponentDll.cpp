@@ -12,7 +12,7 @@ template <class Function> Function ProcAs(FARPROC proc)
 }
 
 constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
-}
+} // namespace
 
 std::wstring PathBesideProgram(const wchar_t* fileName)
 {

@@ -15,8 +15,8 @@ ScratchRegistry::ScratchRegistry(std::vector<HKEY> redirected) : m_redirected(st
     m_path = L"Software\\QvnTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++g_scratchCounter);
     RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                     &m_key, nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
     if (status != ERROR_SUCCESS)
     {
         ADD_FAILURE() << "cannot create scratch key, error " << status;
@@ -90,8 +90,7 @@ void WriteRegistryValue(HKEY root, const std::wstring& subkey, const wchar_t* na
                         DWORD size)
 {
     HKEY key = nullptr;
-    LSTATUS status =
-        RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     ASSERT_EQ(status, ERROR_SUCCESS) << "creating the key for a test value";
     status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);

@@ -146,8 +146,8 @@ TEST_F(SHVConfigModuleTest, ConcurrentFirstRequestsShareOneFactory)
             while (ready < Threads)
             {
             }
-            results[i] = dll.DllGetClassObject(ClsidSHVConfig, IID_IClassFactory,
-                                               reinterpret_cast<void**>(&factories[i]));
+            results[i] =
+                dll.DllGetClassObject(ClsidSHVConfig, IID_IClassFactory, reinterpret_cast<void**>(&factories[i]));
         });
     }
     for (auto& thread : threads)

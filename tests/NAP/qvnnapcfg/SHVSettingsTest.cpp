@@ -173,12 +173,12 @@ TEST_F(SHVSettingsTest, AnotherProcessChangeIsSeenByTheNextGetter)
     EXPECT_EQ(settings.GetCacheTime(), 180u);
 
     // reg.exe writes where this process's HKEY_LOCAL_MACHINE really points.
-    std::wstring command = L"reg.exe add \"HKCU\\" + scratch.Path() + L"\\" + Settings +
-                           L"\" /v CacheTime /t REG_DWORD /d 4242 /f";
+    std::wstring command =
+        L"reg.exe add \"HKCU\\" + scratch.Path() + L"\\" + Settings + L"\" /v CacheTime /t REG_DWORD /d 4242 /f";
     STARTUPINFOW startup = {sizeof(startup)};
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process));
+    ASSERT_TRUE(
+        CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
     WaitForSingleObject(process.hProcess, 60000);
     DWORD exitCode = 1;
     GetExitCodeProcess(process.hProcess, &exitCode);
@@ -224,8 +224,8 @@ protected:
     void SetUp() override
     {
         HKEY software = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(scratch.Key(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                                  nullptr, &software, nullptr),
+        ASSERT_EQ(RegCreateKeyExW(scratch.Key(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                  &software, nullptr),
                   ERROR_SUCCESS);
         RegCloseKey(software);
         ASSERT_FALSE(RegistryKey().IsOpen()) << "the platform let the key be created";

@@ -16,10 +16,7 @@ protected:
     ScratchFolder folder;
     std::string path = folder.File("trace.log");
 
-    void Install(std::int32_t limit = 1 << 20)
-    {
-        InstallTraceLogConfig(std::make_unique<TraceLogConfig>(path, limit));
-    }
+    void Install(std::int32_t limit = 1 << 20) { InstallTraceLogConfig(std::make_unique<TraceLogConfig>(path, limit)); }
     void TearDown() override { InstallTraceLogConfig(nullptr); }
 };
 
@@ -38,8 +35,7 @@ TEST_F(TraceLogTest, LineCarriesTimeThreadAndMessage)
 
     const std::string content = ReadWholeFile(path);
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(content, match, std::regex(R"(\[(-?\d+)\.(\d+)\](.*)\r\n)")))
-        << content;
+    ASSERT_TRUE(std::regex_match(content, match, std::regex(R"(\[(-?\d+)\.(\d+)\](.*)\r\n)"))) << content;
     EXPECT_GE(std::stoll(match[1]), before);
     EXPECT_LE(std::stoll(match[1]), after);
     EXPECT_EQ(std::stoul(match[2]), GetCurrentThreadId());
