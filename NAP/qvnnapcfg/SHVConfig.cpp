@@ -25,9 +25,13 @@ struct CoTaskMemDeleter
 } // namespace
 
 ClassEntry g_shvConfigClassEntry = {
-    &CLSID_SHVConfig, NoRegistryEntries, CreateClassFactory, CreateComObject<SHVConfig>, {nullptr}, // cached factory
-    nullptr, // no component categories
-    NoStartStop,
+    &CLSID_SHVConfig,           // class
+    NoRegistryEntries,          // update-registry function
+    CreateClassFactory,         // factory creator
+    CreateComObject<SHVConfig>, // instance creator
+    {nullptr},                  // cached factory
+    nullptr,                    // component categories: none
+    NoStartStop,                // start/stop hook
 };
 
 const InterfaceMapEntry* SHVConfig::GetInterfaceMap() noexcept
