@@ -1,0 +1,130 @@
+#include "HostComponent.h"
+
+#include <napcommon.h>
+#include <objbase.h>
+
+#include <thread>
+
+namespace
+{
+// Releases a COM interface when it goes out of scope.
+template <class Interface> class ComPtr
+{
+public:
+    ComPtr() = default;
+    ~ComPtr()
+    {
+        if (m_pointer != nullptr)
+        {
+            m_pointer->Release();
+        }
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+
+    Interface* operator->() const { return m_pointer; }
+    void** Out() { return reinterpret_cast<void**>(&m_pointer); }
+
+private:
+    Interface* m_pointer = nullptr;
+};
+
+HRESULT CreateConfig(ComPtr<INapComponentConfig>& config)
+{
+    return CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_INPROC_SERVER, __uuidof(INapComponentConfig), config.Out());
+}
+} // namespace
+
+ComApartment::ComApartment() : m_result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+
+ComApartment::~ComApartment()
+{
+    if (SUCCEEDED(m_result))
+    {
+        CoUninitialize();
+    }
+}
+
+HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob)
+{
+    ComPtr<INapComponentConfig> config;
+    HRESULT hr = CreateConfig(config);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    UINT16 count = 0;
+    BYTE* data = nullptr;
+    hr = config->GetConfig(&count, &data);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    blob.assign(data, data + count);
+    CoTaskMemFree(data);
+    return S_OK;
+}
+
+HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob)
+{
+    if (blob.size() > 0xFFFF)
+    {
+        return E_INVALIDARG;
+    }
+    ComPtr<INapComponentConfig> config;
+    const HRESULT hr = CreateConfig(config);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    std::vector<std::uint8_t> bytes = blob; // SetConfig takes a non-const pointer
+    return config->SetConfig(static_cast<UINT16>(bytes.size()), bytes.data());
+}
+
+HRESULT ShowSettingsDialog(LCID locale)
+{
+    HRESULT result = E_FAIL;
+    std::thread dialogThread([&] {
+        if (locale != 0)
+        {
+            SetThreadLocale(locale);
+        }
+        ComApartment apartment;
+        if (FAILED(apartment.Result()))
+        {
+            result = apartment.Result();
+            return;
+        }
+        ComPtr<INapComponentConfig> config;
+        result = CreateConfig(config);
+        if (SUCCEEDED(result))
+        {
+            result = config->InvokeUI(nullptr);
+        }
+    });
+    dialogThread.join();
+    return result;
+}
+
+HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister)
+{
+    HMODULE module = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr)
+    {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    const char* name = doRegister ? "DllRegisterServer" : "DllUnregisterServer";
+    auto function = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    const HRESULT hr = function != nullptr ? function() : HRESULT_FROM_WIN32(GetLastError());
+    FreeLibrary(module);
+    return hr;
+}
+
+std::wstring DefaultComponentPath()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path);
+    directory.erase(directory.find_last_of(L"\\/") + 1);
+    return directory + L"qvnnapcfg64.dll";
+}

@@ -1,0 +1,45 @@
+// The host tool's access to the component: through COM, as the NAP console uses it,
+// and through the DLL's registration exports, as regsvr32 uses them.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// {0C5C9CEC-1FF7-42E3-AC8F-4D9BAE296C5D}
+inline constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
+
+// COM for the calling thread, in a single-threaded apartment, for the object's life.
+class ComApartment
+{
+public:
+    ComApartment();
+    ~ComApartment();
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+    HRESULT Result() const { return m_result; }
+
+private:
+    HRESULT m_result;
+};
+
+// GetConfig of a new SHVConfig object (CoCreateInstance, in-process server). The
+// HRESULT of the first failing step; REGDB_E_CLASSNOTREG when the class is not registered.
+HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob);
+
+// SetConfig of a new SHVConfig object with the bytes as they are.
+HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob);
+
+// InvokeUI of a new SHVConfig object on a thread of its own whose locale is the given
+// one (0: the calling thread's), as the console opens the dialog. Returns when the
+// dialog has closed.
+HRESULT ShowSettingsDialog(LCID locale);
+
+// Loads the DLL at the path and calls DllRegisterServer or DllUnregisterServer.
+HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister);
+
+// The component DLL that ships beside the host tool.
+std::wstring DefaultComponentPath();

@@ -1,0 +1,15 @@
+// Text helpers of the host tool: UTF-8 for the console, JSON strings, HRESULT text.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+// The text as a JSON string literal, quotes included.
+std::string JsonString(const std::wstring& text);
+
+// "0x80070005 (Access is denied.)", or the bare code when the system has no text for it.
+std::string DescribeHresult(HRESULT hr);

@@ -1,0 +1,331 @@
+// qvnnaphost: stands in for the NAP management console. It registers the component,
+// shows and changes its settings through COM exactly as the console does, keeps blobs
+// in files as the console keeps them in its policy store, opens the settings dialog and
+// diagnoses an installation.
+#include "HostCheck.h"
+#include "HostComponent.h"
+#include "HostSettings.h"
+#include "HostText.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace
+{
+const char* const Usage = R"(Usage: qvnnaphost <command> [options]
+
+Stands in for the NAP management console: talks to the Quorvane SHV configuration
+component (qvnnapcfg64.dll) through COM.
+
+Commands:
+  register [--dll PATH]     register the component (its DllRegisterServer); PATH
+                            defaults to qvnnapcfg64.dll beside this program
+  unregister [--dll PATH]   remove the registration (DllUnregisterServer)
+  show [--json]             print the five settings
+  set [--server TEXT] [--port N] [--timeout N] [--cache-time N] [--enabled yes|no]
+                            change any of the settings, checked as the settings
+                            dialog checks them
+  export FILE               save the settings blob (532 bytes) to FILE
+  import FILE               apply a blob saved by export
+  ui [--locale LCID]        open the settings dialog, in the language of LCID
+                            (decimal or 0x hex, e.g. 0x0419 for Russian)
+  check                     diagnose the installation
+  --help                    show this text
+
+Exit status 0 on success; otherwise 1, with one line on standard error.
+)";
+
+// Failures end the command with one line on standard error.
+struct CommandError
+{
+    std::string message;
+};
+
+void Print(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+[[noreturn]] void Fail(const std::string& message)
+{
+    throw CommandError{message};
+}
+
+// "--name value" options after the command; each allowed name may appear once.
+std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring>& args, std::size_t first,
+                                                  const std::vector<std::wstring>& allowed,
+                                                  const std::vector<std::wstring>& flags = {})
+{
+    std::map<std::wstring, std::wstring> options;
+    for (std::size_t i = first; i < args.size(); ++i)
+    {
+        const std::wstring& name = args[i];
+        const bool isFlag = std::find(flags.begin(), flags.end(), name) != flags.end();
+        const bool isOption = std::find(allowed.begin(), allowed.end(), name) != allowed.end();
+        if (!isFlag && !isOption)
+        {
+            Fail("unknown argument '" + ToUtf8(name) + "' (see --help)");
+        }
+        if (options.count(name) != 0)
+        {
+            Fail(ToUtf8(name) + " given twice");
+        }
+        if (isFlag)
+        {
+            options[name] = L"";
+            continue;
+        }
+        if (i + 1 >= args.size())
+        {
+            Fail(ToUtf8(name) + " needs a value");
+        }
+        options[name] = args[++i];
+    }
+    return options;
+}
+
+std::optional<std::wstring> Option(const std::map<std::wstring, std::wstring>& options, const wchar_t* name)
+{
+    const auto found = options.find(name);
+    return found == options.end() ? std::nullopt : std::optional<std::wstring>(found->second);
+}
+
+void CheckCom(HRESULT hr, const char* step)
+{
+    if (hr == REGDB_E_CLASSNOTREG)
+    {
+        Fail(std::string(step) + ": the component is not registered (REGDB_E_CLASSNOTREG); run 'qvnnaphost register'");
+    }
+    if (FAILED(hr))
+    {
+        Fail(std::string(step) + " failed: " + DescribeHresult(hr));
+    }
+}
+
+HostSettings CurrentSettings()
+{
+    std::vector<std::uint8_t> blob;
+    CheckCom(ReadSettingsBlob(blob), "GetConfig");
+    DecodedBlob decoded = DecodeBlob(blob);
+    if (!decoded.settings)
+    {
+        Fail("the component returned " + decoded.error);
+    }
+    return *decoded.settings;
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path)
+{
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr)
+    {
+        Fail("cannot open '" + ToUtf8(path) + "'");
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t buffer[4096];
+    std::size_t read = 0;
+    // A blob is 532 bytes; reading a little past that is enough to tell a wrong size.
+    while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && bytes.size() < 65536)
+    {
+        bytes.insert(bytes.end(), buffer, buffer + read);
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
+{
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr)
+    {
+        Fail("cannot create '" + ToUtf8(path) + "'");
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written)
+    {
+        Fail("cannot write '" + ToUtf8(path) + "'");
+    }
+}
+
+LCID ParseLocale(const std::wstring& text)
+{
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(text.c_str(), &end, 0);
+    if (text.empty() || *end != L'\0' || value == 0 || value > 0xFFFFFFFFul)
+    {
+        Fail("--locale: expected a locale identifier such as 0x0409, got '" + ToUtf8(text) + "'");
+    }
+    return static_cast<LCID>(value);
+}
+
+void Register(const std::vector<std::wstring>& args, bool doRegister)
+{
+    const auto options = ParseOptions(args, 2, {L"--dll"});
+    const std::wstring path = Option(options, L"--dll").value_or(DefaultComponentPath());
+    const HRESULT hr = CallRegistrationExport(path, doRegister);
+    if (FAILED(hr))
+    {
+        Fail(std::string(doRegister ? "DllRegisterServer" : "DllUnregisterServer") + " of '" + ToUtf8(path) +
+             "' failed: " + DescribeHresult(hr));
+    }
+    Print(std::string(doRegister ? "registered " : "unregistered ") + ToUtf8(path) + "\n");
+}
+
+void Show(const std::vector<std::wstring>& args)
+{
+    const auto options = ParseOptions(args, 2, {}, {L"--json"});
+    const HostSettings settings = CurrentSettings();
+    Print(options.count(L"--json") != 0 ? FormatSettingsJson(settings) : FormatSettings(settings));
+}
+
+void Set(const std::vector<std::wstring>& args)
+{
+    const auto options = ParseOptions(args, 2, {L"--server", L"--port", L"--timeout", L"--cache-time", L"--enabled"});
+    SettingsChanges changes;
+    changes.server = Option(options, L"--server");
+    changes.port = Option(options, L"--port");
+    changes.timeout = Option(options, L"--timeout");
+    changes.cacheTime = Option(options, L"--cache-time");
+    changes.enabled = Option(options, L"--enabled");
+    if (changes.Empty())
+    {
+        Fail("nothing to change (see --help)");
+    }
+    HostSettings settings = CurrentSettings();
+    if (const auto error = ApplyChanges(settings, changes))
+    {
+        Fail(*error);
+    }
+    CheckCom(WriteSettingsBlob(EncodeBlob(settings)), "SetConfig");
+    Print(FormatSettings(CurrentSettings()));
+}
+
+void Export(const std::vector<std::wstring>& args)
+{
+    if (args.size() != 3)
+    {
+        Fail("expected one file name");
+    }
+    std::vector<std::uint8_t> blob;
+    CheckCom(ReadSettingsBlob(blob), "GetConfig");
+    WriteFileBytes(args[2], blob);
+    Print("exported " + std::to_string(blob.size()) + " bytes to " + ToUtf8(args[2]) + "\n");
+}
+
+void Import(const std::vector<std::wstring>& args)
+{
+    if (args.size() != 3)
+    {
+        Fail("expected one file name");
+    }
+    const std::vector<std::uint8_t> blob = ReadFileBytes(args[2]);
+    const DecodedBlob decoded = DecodeBlob(blob);
+    if (!decoded.settings)
+    {
+        Fail("'" + ToUtf8(args[2]) + "' is " + decoded.error);
+    }
+    CheckCom(WriteSettingsBlob(blob), "SetConfig");
+    Print(FormatSettings(CurrentSettings()));
+}
+
+void Ui(const std::vector<std::wstring>& args)
+{
+    const auto options = ParseOptions(args, 2, {L"--locale"});
+    const auto locale = Option(options, L"--locale");
+    CheckCom(ShowSettingsDialog(locale ? ParseLocale(*locale) : 0), "InvokeUI");
+}
+
+void Check(const std::vector<std::wstring>& args)
+{
+    ParseOptions(args, 2, {});
+    int problems = 0;
+    for (const CheckFinding& finding : CheckInstallation())
+    {
+        Print(std::string(finding.ok ? "ok    " : "FAIL  ") + finding.subject + ": " + finding.detail + "\n");
+        problems += finding.ok ? 0 : 1;
+    }
+    if (problems != 0)
+    {
+        Fail(std::to_string(problems) + (problems == 1 ? " problem" : " problems") + " found");
+    }
+}
+
+int Run(const std::vector<std::wstring>& args)
+{
+    if (args.size() < 2 || args[1] == L"--help" || args[1] == L"-h" || args[1] == L"help")
+    {
+        Print(Usage);
+        return args.size() < 2 ? 1 : 0;
+    }
+    const std::wstring& command = args[1];
+    try
+    {
+        ComApartment apartment;
+        if (FAILED(apartment.Result()))
+        {
+            Fail("CoInitializeEx failed: " + DescribeHresult(apartment.Result()));
+        }
+        if (command == L"register" || command == L"unregister")
+        {
+            Register(args, command == L"register");
+        }
+        else if (command == L"show")
+        {
+            Show(args);
+        }
+        else if (command == L"set")
+        {
+            Set(args);
+        }
+        else if (command == L"export")
+        {
+            Export(args);
+        }
+        else if (command == L"import")
+        {
+            Import(args);
+        }
+        else if (command == L"ui")
+        {
+            Ui(args);
+        }
+        else if (command == L"check")
+        {
+            Check(args);
+        }
+        else
+        {
+            Fail("unknown command (see --help)");
+        }
+        return 0;
+    }
+    catch (const CommandError& error)
+    {
+        const std::string line = "qvnnaphost " + ToUtf8(command) + ": " + error.message + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        return 1;
+    }
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    // Plain LF line ends on every console and pipe; text is UTF-8.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    try
+    {
+        return Run(std::vector<std::wstring>(argv, argv + argc));
+    }
+    catch (const std::exception& error)
+    {
+        std::fprintf(stderr, "qvnnaphost: %s\n", error.what());
+        return 1;
+    }
+}
