@@ -26,6 +26,18 @@ std::unique_ptr<char[]> copy_text(const char* text)
     return copy;
 }
 
+// Throws and catches once, so that the C++ runtime sets up what throwing needs.
+[[gnu::noinline]] void prepare_exception_runtime() noexcept
+{
+    try
+    {
+        throw 0;
+    }
+    catch (int)
+    {
+    }
+}
+
 // The scope chain's per-thread slot; read by any thread once the module is loaded.
 std::atomic<DWORD> g_scope_slot{TLS_OUT_OF_INDEXES};
 } // namespace
@@ -165,12 +177,22 @@ bool exception_engine_start() noexcept
         return true;
     }
     const DWORD slot = TlsAlloc();
-    if (slot == TLS_OUT_OF_INDEXES)
+    // The C++ runtime of this module takes a TLS index of its own when it first throws,
+    // and ends the process if none is left. Let it take one now, while one is known to
+    // be free, so that every later raise, on any thread, can be thrown and caught.
+    const DWORD probe = slot != TLS_OUT_OF_INDEXES ? TlsAlloc() : TLS_OUT_OF_INDEXES;
+    if (probe == TLS_OUT_OF_INDEXES)
     {
+        if (slot != TLS_OUT_OF_INDEXES)
+        {
+            TlsFree(slot);
+        }
         std::fputs("Cannot initialize exception engine", stdout);
         std::fflush(stdout);
         return false;
     }
+    TlsFree(probe);
+    prepare_exception_runtime();
     g_scope_slot.store(slot);
     return true;
 }

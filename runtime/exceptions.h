@@ -92,6 +92,7 @@ public:
 
     // The message buffer a raise site fills before commit().
     std::string& message() noexcept { return m_message; }
+    const std::string& message() const noexcept { return m_message; }
 
     // Adopts exception; a different one held before is destroyed.
     void attach(std::unique_ptr<d_exception_t> exception) noexcept;
@@ -181,8 +182,10 @@ private:
 // for null.
 const char* source_name_after_backslash(const char* file) noexcept;
 
-// Reserves the per-thread slot of the scope chain. On failure writes "Cannot initialize
-// exception engine" to standard output and returns false; the caller refuses to start.
+// Reserves the per-thread slot of the scope chain and readies the C++ runtime for
+// throwing, so that raising never needs a TLS index afterwards. When the process has no
+// TLS index left for either, writes "Cannot initialize exception engine" to standard
+// output and returns false; the caller refuses to start.
 bool exception_engine_start() noexcept;
 // Gives the slot back; harmless when none is held.
 void exception_engine_stop() noexcept;
