@@ -235,6 +235,9 @@ void fd_logger_t::format_line(std::int32_t level, std::string& output, const cha
 
 void fd_logger_t::write_line(const std::string& text) noexcept
 {
+    // Writes to one handle from several threads are not atomic everywhere (Wine tears
+    // them on files); the lock keeps every line and notice whole.
+    const lock_guard_t guard(&m_lock);
     write_text(text.data(), text.size());
 }
 

@@ -80,7 +80,9 @@ public:
     // not written but counted: output is left empty. A different body gives header,
     // body and "\n" (never "\r\n"), after the notice for the run it ends.
     void format_line(std::int32_t level, std::string& output, const char* format, va_list args) override;
-    // At most 8,388,607 bytes of text; write errors are ignored.
+    // At most 8,388,607 bytes of text, under the logger's lock so that lines of different
+    // threads never mix (their order may still differ from the order of their repeat
+    // decisions); write errors are ignored.
     void write_line(const std::string& text) noexcept override;
 
     int descriptor() const noexcept { return m_descriptor; }
@@ -95,7 +97,7 @@ private:
     std::string m_last_header;
     std::string m_last_body;
     std::uint32_t m_repeat_count = 1; // occurrences of the last body; 1: nothing to report
-    critical_section_t m_lock;        // guards the three fields above
+    critical_section_t m_lock;        // guards the three fields above and every write
     const HANDLE m_handle;
 };
 
