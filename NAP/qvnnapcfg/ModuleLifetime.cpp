@@ -7,6 +7,11 @@
 #include "SHVConfigModule.h"
 #include "TraceLog.h"
 
+#include "runtime/_kern.h"
+#include "runtime/exceptions.h"
+#include "runtime/logger.h"
+#include "runtime/syncers.h"
+
 namespace
 {
 ClassEntry* const g_classEntries[] = {&g_shvConfigClassEntry};
@@ -17,6 +22,47 @@ struct AtUnload
     void (*cleanUp)();
     ~AtUnload() { cleanUp(); }
 };
+
+// One start-up step of the runtime library and its clean-up at unload. A step that fails
+// (returns false or throws) marks the module as failed, so DllMain refuses the load;
+// the DLL lives in someone else's process, so nothing here ends it or throws out of
+// start-up. Once a step has failed the later ones, which build on it, are skipped.
+// Only a step that succeeded is cleaned up.
+class RuntimeStage
+{
+public:
+    RuntimeStage(bool (*start)(), void (*stop)()) noexcept : m_stop(stop)
+    {
+        if (g_moduleInitFailed)
+        {
+            return;
+        }
+        try
+        {
+            m_started = start();
+        }
+        catch (...)
+        {
+        }
+        if (!m_started)
+        {
+            g_moduleInitFailed = true;
+        }
+    }
+    ~RuntimeStage()
+    {
+        if (m_started && m_stop != nullptr)
+        {
+            m_stop();
+        }
+    }
+    RuntimeStage(const RuntimeStage&) = delete;
+    RuntimeStage& operator=(const RuntimeStage&) = delete;
+
+private:
+    void (*m_stop)();
+    bool m_started = false;
+};
 } // namespace
 
 // 1. Module records: the class table first, so it is torn down last and releases the
@@ -25,8 +71,18 @@ ClassTable g_classTable(std::begin(g_classEntries), std::end(g_classEntries));
 BaseModuleRecord g_baseModule;
 static WindowClassRecord g_windowClasses;
 
-// 2. The module object with the server lock count.
+// 2. Runtime library services, in dependency order; unloading tears them down in reverse.
+//    The interlocked set needs nothing, so it stays installed after the lock goes.
+static RuntimeStage g_atomicSetLock{atomic_ops_lock_create, atomic_ops_lock_destroy};
+static RuntimeStage g_atomicSet{atomic_ops_install_interlocked, nullptr};
+static RuntimeStage g_exceptionEngine{exception_engine_start, exception_engine_stop};
+static RuntimeStage g_defaultThreadName{default_thread_name_create, default_thread_name_destroy};
+static RuntimeStage g_threadInfoSlot{thread_info_slot_reserve, thread_info_slot_release};
+static RuntimeStage g_defaultLoggingLock{default_logging_lock_create, default_logging_lock_destroy};
+static RuntimeStage g_globalLogger{global_logger_create, global_logger_destroy};
+
+// 3. The module object with the server lock count.
 SHVConfigModule g_module;
 
-// 3. Clean-up of the trace configuration, should one have been installed.
+// 4. Clean-up of the trace configuration, should one have been installed.
 static AtUnload g_traceLogCleanUp{DestroyTraceLogConfig};

@@ -1,0 +1,237 @@
+// Error text, formatting with its 1 MB limit, code-page conversion and decimal text.
+#include "runtime/exceptions.h"
+#include "runtime/types.h"
+#include "runtime/utilities.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <stdexcept>
+
+namespace
+{
+const std::string too_long = "Try to allocate more then 1Mb for text buffer, discard long message \"";
+
+// The length of the system's own message for code, as win_strerror obtains it.
+DWORD system_message_length(DWORD code)
+{
+    char* message = nullptr;
+    const DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, reinterpret_cast<LPSTR>(&message), 0, nullptr);
+    LocalFree(message);
+    return length;
+}
+
+std::string formatted(const char* format, ...) RUNTIME_PRINTF(1, 2);
+std::string formatted(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = string_vprintf(format, args);
+    va_end(args);
+    return text;
+}
+
+TEST(GetLastErrorTest, ThreeFormsLeaveErrnoAndLastErrorAlone)
+{
+    errno = 0;
+    SetLastError(0);
+    EXPECT_EQ(get_last_error(), "No errors detected");
+
+    errno = ENOENT;
+    SetLastError(0);
+    std::string text = get_last_error();
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(text, "Runtime error is No such file or directory (errno=2)");
+
+    errno = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    text = get_last_error();
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(text, "Access denied (code=5).");
+
+    errno = EINVAL;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    text = get_last_error();
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
+    EXPECT_EQ(text, "File not found (code=2). and runtime error is Invalid argument (errno=22)");
+
+    // A code without system message: the last error it leaves behind is put back too.
+    errno = 0;
+    SetLastError(0xFFFF);
+    text = get_last_error();
+    EXPECT_EQ(GetLastError(), 0xFFFFu);
+    EXPECT_EQ(text.rfind("Error 65535 {0,", 0), 0u) << text;
+}
+
+TEST(WinStrerrorTest, SystemMessageLosesLineEndAndPeriod)
+{
+    char buffer[512];
+    EXPECT_STREQ(win_strerror(buffer, sizeof buffer, ERROR_FILE_NOT_FOUND), "File not found (code=2).");
+    EXPECT_EQ(win_strerror(buffer, sizeof buffer, ERROR_INVALID_PARAMETER), buffer);
+    EXPECT_STREQ(buffer, "Invalid parameter (code=87).");
+}
+
+TEST(WinStrerrorTest, ShortBufferGivesTheErrorForm)
+{
+    const DWORD length = system_message_length(ERROR_FILE_NOT_FOUND);
+    ASSERT_GT(length, 2u);
+    char buffer[512];
+    const auto fits = static_cast<std::int32_t>(length + 32);
+    EXPECT_STREQ(win_strerror(buffer, fits, ERROR_FILE_NOT_FOUND), "File not found (code=2).");
+
+    SetLastError(0);
+    win_strerror(buffer, fits - 1, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(std::string(buffer), "Error 2 {" + std::to_string(length) + ",0}");
+
+    win_strerror(buffer, 8, ERROR_FILE_NOT_FOUND);
+    EXPECT_STREQ(buffer, "Error 2") << "cut to the buffer";
+
+    win_strerror(buffer, sizeof buffer, 0xFFFF);
+    EXPECT_EQ(std::string(buffer), "Error 65535 {0," + std::to_string(ERROR_MR_MID_NOT_FOUND) + "}");
+
+    buffer[0] = 'x';
+    EXPECT_EQ(win_strerror(buffer, 0, 2), buffer);
+    EXPECT_EQ(win_strerror(buffer, -5, 2), buffer);
+    EXPECT_EQ(buffer[0], 'x') << "nothing written without room";
+    EXPECT_EQ(win_strerror(nullptr, 100, 2), nullptr);
+}
+
+TEST(WinStrerrorTest, OnlyALastPeriodGoesAndOnlyWhenTextRemains)
+{
+    // Messages the system may produce, though Wine has none of these shapes.
+    char buffer[128];
+    EXPECT_STREQ(compose_error_text(buffer, sizeof buffer, 112, "Disk full\r\n", 11, 0), "Disk full (code=112).");
+    EXPECT_STREQ(compose_error_text(buffer, sizeof buffer, 1, ".\r\n", 3, 0), ". (code=1).");
+    EXPECT_STREQ(compose_error_text(buffer, sizeof buffer, 1, "Done..\r\n", 8, 0), "Done. (code=1).");
+    EXPECT_STREQ(compose_error_text(buffer, sizeof buffer, 1, "No line end.", 12, 0), "No line end (code=1).");
+    EXPECT_STREQ(compose_error_text(buffer, sizeof buffer, 7, nullptr, 0, 1815), "Error 7 {0,1815}");
+}
+
+TEST(StringPrintfTest, ResultsUpToOneMegabyteComeOutWhole)
+{
+    for (const std::size_t length : {std::size_t{0}, std::size_t{1023}, std::size_t{1024}, std::size_t{1025},
+                                     std::size_t{4097}, std::size_t{1048576}})
+    {
+        const std::string text(length, 'a');
+        std::string target = "old";
+        string_printf(target, "%s", text.c_str());
+        EXPECT_EQ(target.size(), length);
+        EXPECT_EQ(target, text);
+    }
+    EXPECT_EQ(formatted("%d-%s-%u", -7, "x", 4000000000u), "-7-x-4000000000");
+}
+
+TEST(StringPrintfTest, LongerResultsGiveTheOneMegabyteText)
+{
+    const std::string text(1048577, 'a');
+    std::string target;
+    string_printf(target, "<%s>", text.c_str());
+    EXPECT_EQ(too_long.size(), 69u);
+    EXPECT_EQ(target, too_long + "<%s>\"");
+
+    // A format that is itself too long is cut to 1 MB in the text.
+    const std::string long_format(1048580, 'f');
+    string_printf(target, long_format.c_str(), 0);
+    EXPECT_EQ(target, too_long + std::string(1048576, 'f') + "\"");
+}
+
+TEST(StringPrintfTest, FormatTheFormatterRejectsGivesTheOneMegabyteText)
+{
+    // The C runtime cannot convert the euro sign to its "C" locale and rejects the format.
+    std::string target;
+    string_printf(target, "price: %ls", L"12 \u20ac");
+    EXPECT_EQ(target, too_long + "price: %ls\"");
+}
+
+int throwing_std_formatter(char*, std::size_t, const char*, va_list)
+{
+    throw std::runtime_error("no room");
+}
+
+int throwing_int_formatter(char*, std::size_t, const char*, va_list)
+{
+    throw 7;
+}
+
+TEST(StringPrintfTest, StandardExceptionsBecomeTextOthersPassThrough)
+{
+    std::string target = "before";
+    set_string_formatter(throwing_std_formatter);
+    string_printf(target, "%d", 1);
+    EXPECT_EQ(target, "vsnprintf failed because of no room");
+
+    set_string_formatter(throwing_int_formatter);
+    EXPECT_THROW(string_printf(target, "%d", 1), int);
+    set_string_formatter(nullptr);
+    string_printf(target, "%d", 1);
+    EXPECT_EQ(target, "1");
+}
+
+TEST(StringPrintfTest, ArgumentsMayPointIntoTheTargetAndNullFormatIsEmpty)
+{
+    std::string target(2000, 'z');
+    string_printf(target, "%s|%s", target.c_str(), "end");
+    EXPECT_EQ(target, std::string(2000, 'z') + "|end");
+
+    std::string empty = "not empty";
+    va_list none{};
+    string_vprintf(empty, nullptr, none);
+    EXPECT_EQ(empty, "");
+}
+
+TEST(FromUnicodeToCpTest, ConvertsAndSubstitutes)
+{
+    std::string output = "stale";
+    from_unicode_to_cp(output, L"", 12345);
+    EXPECT_EQ(output, "") << "empty input asks the system nothing, so any code page will do";
+
+    from_unicode_to_cp(output, L"\u0416\u20ac", CP_UTF8);
+    EXPECT_EQ(output, "\xD0\x96\xE2\x82\xAC");
+    from_unicode_to_cp(output, L"\u0416a", 1251);
+    EXPECT_EQ(output, "\xC6"
+                      "a");
+    // Text the code page cannot hold becomes its default character.
+    from_unicode_to_cp(output, L"\u0416\u4E2D!", 1252);
+    EXPECT_EQ(output, "?\?!");
+}
+
+TEST(FromUnicodeToCpTest, UnknownCodePageRaisesBug)
+{
+    std::string output;
+    errno = 0;
+    try
+    {
+        from_unicode_to_cp(output, L"text", 12345);
+        FAIL() << "no exception";
+    }
+    catch (const BUG_exception_shell_t& thrown)
+    {
+        ASSERT_NE(thrown.exception(), nullptr);
+        EXPECT_EQ(typeid(*thrown.exception()), typeid(BUG_exception));
+        EXPECT_STREQ(thrown.exception()->file(), "utilities");
+        EXPECT_EQ(thrown.exception()->line(), 1656);
+        EXPECT_STREQ(thrown.what(), "UNICODE to cp12345 conversion failed because of Invalid parameter (code=87).");
+    }
+}
+
+TEST(DecimalTextTest, Extremes)
+{
+    EXPECT_EQ(uint_to_string(0), "0");
+    EXPECT_EQ(uint_to_string(4294967295u), "4294967295");
+    EXPECT_EQ(int_to_string(INT_MIN), "-2147483648");
+    EXPECT_EQ(int_to_string(INT_MAX), "2147483647");
+}
+
+TEST(ClearStringTest, GivesBackTheStorage)
+{
+    std::string s(5000, 'x');
+    clear_string(s);
+    EXPECT_TRUE(s.empty());
+    EXPECT_EQ(s.capacity(), std::string().capacity());
+}
+} // namespace
