@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make ninja-build
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  wine wine64
+  wine wine64 fonts-wine
   googletest
 )
 

@@ -4,6 +4,7 @@
 #include "ComBoundary.h"
 #include "SHVConfigModule.h"
 #include "SHVSettings.h"
+#include "SettingsDialog.h"
 #include "TraceLog.h"
 
 #include <cstring>
@@ -53,9 +54,9 @@ HRESULT SHVConfig::IsUISupported(BOOL* isSupported) noexcept
     return S_OK;
 }
 
-HRESULT SHVConfig::InvokeUI(HWND) noexcept
+HRESULT SHVConfig::InvokeUI(HWND parent) noexcept
 {
-    return E_NOTIMPL;
+    return InvokeSettingsDialog(parent);
 }
 
 HRESULT SHVConfig::GetConfig(UINT16* count, BYTE** data) noexcept

@@ -30,7 +30,8 @@ public:
     // Always TRUE. E_POINTER for a null argument.
     STDMETHOD(IsUISupported)(BOOL* isSupported) noexcept override;
 
-    // Shows the settings dialog modally over the parent window; S_OK.
+    // Shows the settings dialog modally over the parent window (may be null) and
+    // returns once it has ended. Always S_OK, also when the dialog cannot be created.
     STDMETHOD(InvokeUI)(HWND parent) noexcept override;
 
     // Hands out the current settings as a 532-byte blob in a CoTaskMemAlloc block

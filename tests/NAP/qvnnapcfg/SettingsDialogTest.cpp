@@ -1,0 +1,328 @@
+// The settings dialog of the shipped DLL, shown through INapComponentConfig::InvokeUI
+// and driven as an administrator would: typing, ticking, OK and Cancel.
+#include "RegistryKey.h"
+#include "ResourceIds.h"
+#include "SHVConfigBlob.h"
+
+#include "support/ComponentDll.h"
+#include "support/DialogDriver.h"
+#include "support/ScratchRegistry.h"
+
+#include <gtest/gtest.h>
+#include <napcommon.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace
+{
+const std::wstring Settings = SettingsKeyPath;
+const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
+
+constexpr LCID EnglishUs = 0x0409;
+
+class SettingsDialogTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        IClassFactory* factory = dll.Factory();
+        ASSERT_NE(factory, nullptr);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&config)), S_OK);
+        factory->Release();
+    }
+    void TearDown() override
+    {
+        ui.reset(); // closes a dialog a failed test left open, before the object goes
+        if (config != nullptr)
+        {
+            config->Release();
+        }
+    }
+
+    // Shows the dialog through InvokeUI on a thread with the given locale and waits for it.
+    HWND Open(LCID locale = EnglishUs)
+    {
+        invokeResult = E_PENDING;
+        ui = std::make_unique<UiThread>([this, locale] {
+            SetThreadLocale(locale);
+            invokeResult = config->InvokeUI(nullptr);
+        });
+        dialog = WaitForDialog(ui->Id());
+        EXPECT_NE(dialog, nullptr) << "the settings dialog did not appear";
+        return dialog;
+    }
+
+    void Type(const std::wstring& address, const std::wstring& port, const std::wstring& cacheTime)
+    {
+        SetControlText(dialog, IDC_SERVER_ADDRESS, address);
+        SetControlText(dialog, IDC_SERVER_PORT, port);
+        SetControlText(dialog, IDC_CACHE_TIME, cacheTime);
+    }
+
+    // Presses OK and expects InvokeUI to return.
+    void PressOkAndExpectClosed()
+    {
+        PressButton(dialog, IDOK);
+        ASSERT_TRUE(ui->WaitFinished()) << "the dialog did not close";
+        EXPECT_EQ(invokeResult, S_OK);
+    }
+
+    void PressCancelAndExpectClosed()
+    {
+        PressButton(dialog, IDCANCEL);
+        ASSERT_TRUE(ui->WaitFinished()) << "the dialog did not close";
+        EXPECT_EQ(invokeResult, S_OK);
+    }
+
+    struct Rejection
+    {
+        std::wstring message; // the message box's text
+        int focusedControl;   // the control that has the focus once it is closed
+    };
+
+    // Presses OK, expects a message box, reads and closes it, and reports where the
+    // focus went. The dialog must still be open afterwards.
+    std::optional<Rejection> PressOkAndExpectRejection()
+    {
+        PressButton(dialog, IDOK);
+        HWND box = WaitForDialog(ui->Id(), {dialog});
+        if (box == nullptr)
+        {
+            ADD_FAILURE() << "no message box";
+            return std::nullopt;
+        }
+        Rejection rejection{MessageBoxText(box), 0};
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
+        // The focus moves to the refused field right after the box has gone.
+        WaitUntil([&] {
+            HWND focus = FocusOfThread(ui->Id());
+            return focus != nullptr && GetParent(focus) == dialog && GetDlgCtrlID(focus) != IDOK;
+        });
+        HWND focus = FocusOfThread(ui->Id());
+        rejection.focusedControl = focus != nullptr ? GetDlgCtrlID(focus) : 0;
+        EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog must stay open";
+        EXPECT_FALSE(ui->WaitFinished(std::chrono::milliseconds(0)));
+        return rejection;
+    }
+
+    std::optional<RegistryValue> Stored(const wchar_t* name) const
+    {
+        return ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, name);
+    }
+    void Store(const std::wstring& name, std::uint32_t port, std::uint32_t cacheTime, std::uint32_t enabled)
+    {
+        WriteRegistryString(HKEY_LOCAL_MACHINE, Settings, L"ServerName", name);
+        WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ServerPort", port);
+        WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", cacheTime);
+        WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ValidationEnabled", enabled);
+    }
+    bool EditsEnabled(bool expected) const
+    {
+        return IsControlEnabled(dialog, IDC_SERVER_ADDRESS) == expected &&
+               IsControlEnabled(dialog, IDC_SERVER_PORT) == expected &&
+               IsControlEnabled(dialog, IDC_CACHE_TIME) == expected;
+    }
+
+    FreshComponentLoad fresh;
+    ScratchRegistry scratch;
+    ComponentDll dll;
+    INapComponentConfig* config = nullptr;
+    std::unique_ptr<UiThread> ui;
+    HWND dialog = nullptr;
+    std::atomic<HRESULT> invokeResult{E_PENDING};
+};
+
+TEST_F(SettingsDialogTest, ShowsTheDefaultsWhenNothingIsStored)
+{
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(WindowText(dialog), L"Quorvane Network Access Protection Settings");
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"unspecified");
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"2193");
+    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"180");
+    EXPECT_TRUE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
+    EXPECT_TRUE(EditsEnabled(true));
+    PressCancelAndExpectClosed();
+}
+
+// The registry is the authority: a change another program makes between two openings
+// shows in the second one, greyed fields included.
+TEST_F(SettingsDialogTest, ShowsWhatAnotherProgramStoredOnTheNextOpening)
+{
+    Store(L"first.example.net", 1000, 30, 1);
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"first.example.net");
+    PressCancelAndExpectClosed();
+
+    Store(L"second.example.net", 65535, 4294967295u, 0);
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"second.example.net");
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"65535");
+    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"4294967295");
+    EXPECT_FALSE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
+    EXPECT_TRUE(EditsEnabled(false));
+    PressCancelAndExpectClosed();
+}
+
+TEST_F(SettingsDialogTest, AcceptedValuesAreWrittenToTheRegistry)
+{
+    ASSERT_NE(Open(), nullptr);
+    Type(L"nap.example.net", L"65535", L"0");
+    PressOkAndExpectClosed();
+    EXPECT_EQ(Stored(L"ServerName")->Text(), L"nap.example.net");
+    EXPECT_EQ(Stored(L"ServerPort")->Dword(), 65535u);
+    EXPECT_EQ(Stored(L"CacheTime")->Dword(), 0u);
+    EXPECT_EQ(Stored(L"ValidationEnabled")->Dword(), 1u);
+    EXPECT_EQ(Stored(L"ServerTimeout")->Dword(), 10000u) << "the dialog never changes the time-out";
+}
+
+// One dialog, several attempts: every refused port keeps the dialog open with the focus
+// on the port, and nothing reaches the registry until a valid one is typed.
+TEST_F(SettingsDialogTest, PortsOutsideOneTo65535AreRefused)
+{
+    ASSERT_NE(Open(), nullptr);
+    for (const wchar_t* port : {L"0", L"65536", L"4294967296", L"not a number", L"-1", L""})
+    {
+        SCOPED_TRACE(testing::Message() << "port \"" << std::string(port, port + wcslen(port)) << "\"");
+        Type(L"nap.example.net", port, L"60");
+        const auto rejection = PressOkAndExpectRejection();
+        ASSERT_TRUE(rejection.has_value());
+        EXPECT_EQ(rejection->message, L"Incorrect value specified");
+        EXPECT_EQ(rejection->focusedControl, IDC_SERVER_PORT);
+        EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), port) << "the typed text stays";
+        EXPECT_FALSE(Stored(L"ServerPort").has_value());
+    }
+    Type(L"nap.example.net", L"1", L"60");
+    PressOkAndExpectClosed();
+    EXPECT_EQ(Stored(L"ServerPort")->Dword(), 1u);
+}
+
+TEST_F(SettingsDialogTest, CacheTimeMustBeANumber)
+{
+    ASSERT_NE(Open(), nullptr);
+    Type(L"nap.example.net", L"8080", L"soon");
+    const auto rejection = PressOkAndExpectRejection();
+    ASSERT_TRUE(rejection.has_value());
+    EXPECT_EQ(rejection->message, L"Incorrect value specified");
+    EXPECT_EQ(rejection->focusedControl, IDC_CACHE_TIME);
+    EXPECT_FALSE(Stored(L"CacheTime").has_value());
+
+    SetControlText(dialog, IDC_CACHE_TIME, L"4294967295");
+    PressOkAndExpectClosed();
+    EXPECT_EQ(Stored(L"CacheTime")->Dword(), 4294967295u);
+}
+
+// The fields are checked in order and the first refusal wins.
+TEST_F(SettingsDialogTest, EmptyAddressIsReportedBeforeABadPort)
+{
+    ASSERT_NE(Open(), nullptr);
+    Type(L"", L"not a number", L"also not");
+    const auto rejection = PressOkAndExpectRejection();
+    ASSERT_TRUE(rejection.has_value());
+    EXPECT_EQ(rejection->focusedControl, IDC_SERVER_ADDRESS);
+
+    SetControlText(dialog, IDC_SERVER_ADDRESS, L"10.0.0.1");
+    const auto second = PressOkAndExpectRejection();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->focusedControl, IDC_SERVER_PORT);
+    EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, Settings).empty());
+}
+
+TEST_F(SettingsDialogTest, ClearingTheCheckBoxGreysTheFieldsAndTickingEnablesThem)
+{
+    ASSERT_NE(Open(), nullptr);
+    ASSERT_TRUE(EditsEnabled(true));
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, false);
+    EXPECT_TRUE(WaitUntil([&] { return EditsEnabled(false); }));
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, true);
+    EXPECT_TRUE(WaitUntil([&] { return EditsEnabled(true); }));
+    PressCancelAndExpectClosed();
+}
+
+// With validation switched off nothing is refused: what was typed is stored as far as
+// it converts.
+TEST_F(SettingsDialogTest, ClearedCheckBoxSavesWhateverWasTyped)
+{
+    ASSERT_NE(Open(), nullptr);
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, false);
+    Type(L"", L"not a number", L"never");
+    PressOkAndExpectClosed();
+    EXPECT_EQ(Stored(L"ServerName")->Text(), L"");
+    EXPECT_EQ(Stored(L"ServerPort")->Dword(), 0u);
+    EXPECT_EQ(Stored(L"CacheTime")->Dword(), 0u);
+    EXPECT_EQ(Stored(L"ValidationEnabled")->Dword(), 0u);
+}
+
+TEST_F(SettingsDialogTest, ClearedCheckBoxCutsThePortTo16Bits)
+{
+    ASSERT_NE(Open(), nullptr);
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, false);
+    Type(L"nap.example.net", L"70000", L"15");
+    PressOkAndExpectClosed();
+    EXPECT_EQ(Stored(L"ServerPort")->Dword(), 4464u);
+    EXPECT_EQ(Stored(L"CacheTime")->Dword(), 15u);
+}
+
+TEST_F(SettingsDialogTest, CancelChangesNothing)
+{
+    Store(L"kept.example.net", 2000, 90, 1);
+    ASSERT_NE(Open(), nullptr);
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, false);
+    Type(L"changed.example.net", L"3000", L"10");
+    PressCancelAndExpectClosed();
+    EXPECT_EQ(Stored(L"ServerName")->Text(), L"kept.example.net");
+    EXPECT_EQ(Stored(L"ServerPort")->Dword(), 2000u);
+    EXPECT_EQ(Stored(L"CacheTime")->Dword(), 90u);
+    EXPECT_EQ(Stored(L"ValidationEnabled")->Dword(), 1u);
+    EXPECT_FALSE(Stored(L"ServerTimeout").has_value()) << "Cancel writes nothing at all";
+
+    // Nor does the record in memory change: the blob still holds the stored values.
+    UINT16 count = 0;
+    BYTE* data = nullptr;
+    ASSERT_EQ(config->GetConfig(&count, &data), S_OK);
+    SHVConfigBlob blob;
+    std::memcpy(&blob, data, sizeof(blob));
+    CoTaskMemFree(data);
+    EXPECT_EQ(std::u16string(blob.serverName), u"kept.example.net");
+    EXPECT_EQ(blob.serverPort, 2000u);
+    EXPECT_EQ(blob.validationEnabled, 1u);
+}
+
+// The error text follows the thread's language and reaches the message box in the ANSI
+// code page (1252 here): Cyrillic and Chinese letters become '?', German umlauts stay.
+TEST_F(SettingsDialogTest, MessageTextFollowsTheThreadLanguageInTheAnsiCodePage)
+{
+    const struct
+    {
+        LCID locale;
+        const wchar_t* expected;
+    } cases[] = {
+        {0x0407, L"Ungültiger Wert eingegeben"},
+        {0x0410, L"Incorrect value specified"},
+        {0x0419, L"??????? ???????????? ????????"},
+        {0x0804, L"??????"},
+        {0x0C0A, L""}, // Spanish: no string in that language, so an empty text
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << c.locale);
+        ASSERT_NE(Open(c.locale), nullptr);
+        SetControlText(dialog, IDC_SERVER_PORT, L"0");
+        const auto rejection = PressOkAndExpectRejection();
+        ASSERT_TRUE(rejection.has_value());
+        EXPECT_EQ(rejection->message, c.expected);
+        PressCancelAndExpectClosed();
+    }
+}
+
+// An owner window that does not exist: the dialog cannot be created, and the method
+// still reports success without waiting for anything.
+TEST_F(SettingsDialogTest, DialogThatCannotBeCreatedStillSucceeds)
+{
+    EXPECT_EQ(config->InvokeUI(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x7FFF1234))), S_OK);
+}
+} // namespace
