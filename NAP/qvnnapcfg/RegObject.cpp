@@ -2,6 +2,8 @@
 
 #include <oleauto.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 // Returns the HRESULT of expression from the enclosing function when it failed.
@@ -315,8 +317,9 @@ HRESULT SetValue(HKEY key, const wchar_t* name, ValueType type, std::wstring& te
     return DISP_E_EXCEPTION;
 }
 
-// Deletes a value the script lists; a value that is not there is no error.
-HRESULT DeleteValue(HKEY key, const std::wstring& name) noexcept
+// Deletes a value the script lists; a value that is not there is no error. removed
+// tells whether there was one.
+HRESULT DeleteValue(HKEY key, const std::wstring& name, bool& removed) noexcept
 {
     ScopedKey writable;
     LSTATUS status = RegOpenKeyExW(key, nullptr, 0, KEY_SET_VALUE, writable.Receive());
@@ -324,6 +327,7 @@ HRESULT DeleteValue(HKEY key, const std::wstring& name) noexcept
     {
         status = RegDeleteValueW(writable.Get(), name.c_str());
     }
+    removed = status == ERROR_SUCCESS;
     return status == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromStatus(status);
 }
 
@@ -371,7 +375,11 @@ private:
     // Passes over "= type value" when token begins with "=".
     HRESULT SkipAssignment(std::wstring& token);
 
+    // Undoes a failed register pass of the root block at blockStart.
+    void TakeBack(HKEY root, const wchar_t* blockStart) noexcept;
+
     ScriptTokenizer m_tokens;
+    unsigned long long m_removals = 0; // keys and values the unregister passes removed
 };
 
 HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* failed)
@@ -403,17 +411,7 @@ HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* fai
             {
                 // Take back what the block registered before it failed; the register
                 // failure is what the caller needs to hear about.
-                m_tokens.Seek(blockStart);
-                try
-                {
-                    UnregisterBlock(root, false, 0);
-                }
-                catch (const std::exception&)
-                {
-                }
-                catch (const CAtlException&)
-                {
-                }
+                TakeBack(root, blockStart);
                 NoteFailedBlock(failed, root, blockStart);
                 return hr;
             }
@@ -421,6 +419,35 @@ HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* fai
         m_tokens.SkipWhitespace();
     }
     return S_OK;
+}
+
+void ScriptInterpreter::TakeBack(HKEY root, const wchar_t* blockStart) noexcept
+{
+    // One unregister pass can leave a key behind that became empty only after its entry
+    // was read (the script lists it twice) and then stop at the block's error, so the
+    // passes repeat until one removes nothing. Every other pass removes something that
+    // exists, and none creates anything, so this ends.
+    for (;;)
+    {
+        const unsigned long long removalsBefore = m_removals;
+        m_tokens.Seek(blockStart);
+        try
+        {
+            UnregisterBlock(root, false, 0);
+        }
+        catch (const std::exception&)
+        {
+            return;
+        }
+        catch (const CAtlException&)
+        {
+            return;
+        }
+        if (m_removals == removalsBefore)
+        {
+            return;
+        }
+    }
 }
 
 HRESULT ScriptInterpreter::RegisterBlock(HKEY parent, int depth)
@@ -555,7 +582,9 @@ HRESULT ScriptInterpreter::UnregisterEntry(HKEY parent, bool recovery, int depth
     }
     if (!recovery && deleteMark)
     {
-        RETURN_IF_FAILED(DeleteValue(parent, name));
+        bool removed = false;
+        RETURN_IF_FAILED(DeleteValue(parent, name, removed));
+        m_removals += removed ? 1 : 0;
     }
     return SkipAssignment(token);
 }
@@ -611,6 +640,7 @@ HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool delete
         {
             return HResultFromStatus(status);
         }
+        ++m_removals;
     }
     return S_OK;
 }

@@ -67,9 +67,10 @@ public:
     // unregister pass. S_OK when all blocks ran. The first failing block ends the run
     // with its error (DISP_E_EXCEPTION for any syntax error, E_FAIL or E_OUTOFMEMORY as
     // ExpandPlaceholders and value writing give them, the Win32 error of a registry call
-    // as HRESULT). In the register pass a failing block is unregistered again before the
-    // error is returned; blocks before it stay registered, blocks after it are not read;
-    // failed (optional) then tells which block that was. E_INVALIDARG for a null text.
+    // as HRESULT). In the register pass a failing block is unregistered again, until the
+    // unregister pass finds nothing more to remove, before the error is returned; blocks
+    // before it stay registered, blocks after it are not read; failed (optional) then
+    // tells which block that was. E_INVALIDARG for a null text.
     HRESULT RunScript(LPCOLESTR text, BOOL doRegister) noexcept { return RunScript(text, doRegister, nullptr); }
     HRESULT RunScript(LPCOLESTR text, BOOL doRegister, FailedRootBlock* failed) noexcept;
 

@@ -58,7 +58,7 @@ struct Replacement
 // insensitively. Values are inserted as they are and never expanded again.
 // Results: S_OK; DISP_E_EXCEPTION for a "%" without a closing "%" or a name without a
 // replacement; E_FAIL for a name over 31 characters; E_OUTOFMEMORY when the result
-// would pass 2^30 characters or memory runs out. On failure expanded is unspecified.
+// would pass 2^30 characters or memory runs out. On failure expanded holds no meaningful text.
 HRESULT ExpandPlaceholders(const wchar_t* text, const std::vector<Replacement>& replacements,
                            std::wstring& expanded) noexcept;
 

@@ -119,14 +119,14 @@ struct _ATL_MODULE70
     ModuleCriticalSection m_csModuleLock;
 };
 
-// The module object: owns the server lock count that DllCanUnloadNow answers from.
-// An extra replacement for UpdateRegistryFromScript.
+// An extra replacement for UpdateRegistryFromScript: "%name%" stands for value.
 struct RegistryReplacement
 {
     LPCOLESTR name;
     LPCOLESTR value;
 };
 
+// The module object: owns the server lock count that DllCanUnloadNow answers from.
 class CAtlModule : public _ATL_MODULE70
 {
 public:

@@ -231,6 +231,14 @@ TEST_F(RegistrarTest, FailingRootBlockEndsTheRun)
         << "blocks before the failing one stay, the failing one goes, later ones are not read";
 }
 
+TEST_F(RegistrarTest, FailedBlockIsTakenBackUntilNothingIsLeft)
+{
+    // One unregister pass keeps K (it still holds C when its first entry is read), removes
+    // C in the second entry and stops at the missing end before K is looked at again.
+    EXPECT_EQ(Register(L"HKCR { K K { C }"), DISP_E_EXCEPTION);
+    EXPECT_EQ(State(), Empty);
+}
+
 TEST_F(RegistrarTest, ForceRemoveDeleteAndProtectedKeys)
 {
     for (const wchar_t* path : {L"clsid\\Old", L"Software\\Old", L"Gone\\Old\\Deeper", L"Also\\Old"})
