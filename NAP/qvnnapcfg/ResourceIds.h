@@ -2,6 +2,9 @@
 // Plain #defines only: the resource compiler reads this file too.
 #pragma once
 
+// The registration script (type "REGISTRY").
+#define IDR_REGISTRATION_SCRIPT 101
+
 // The class's localized display name, "qvnnapcfg" in every language.
 #define IDS_DISPLAY_NAME 100
 

@@ -1,6 +1,52 @@
 #include "SHVConfigModule.h"
 
+#include "RegObject.h"
+#include "ResourceIds.h"
+
+#include <string>
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace
+{
+constexpr UINT RegistrationScriptId = IDR_REGISTRATION_SCRIPT;
+
+// Switches the calling thread to another locale for the object's lifetime.
+class ThreadLocaleSwitch
+{
+public:
+    explicit ThreadLocaleSwitch(LCID locale) noexcept : m_saved(GetThreadLocale()) { SetThreadLocale(locale); }
+    ~ThreadLocaleSwitch() { SetThreadLocale(m_saved); }
+    ThreadLocaleSwitch(const ThreadLocaleSwitch&) = delete;
+    ThreadLocaleSwitch& operator=(const ThreadLocaleSwitch&) = delete;
+
+private:
+    LCID m_saved;
+};
+
+// No class of this module declares component categories; one that did would need the
+// category manager, which the module does not use.
+HRESULT CheckNoCategories(const ClassEntry& entry) noexcept
+{
+    return entry.categoryMap != nullptr && entry.categoryMap() != nullptr ? E_NOTIMPL : S_OK;
+}
+
+// The script quotes the module path as '%MODULE%', so its single quotes are doubled. A
+// path under MAX_PATH characters stays under 520 characters doubled.
+std::wstring QuoteEscaped(const wchar_t* text)
+{
+    std::wstring escaped;
+    for (; *text != L'\0'; ++text)
+    {
+        escaped.push_back(*text);
+        if (*text == L'\'')
+        {
+            escaped.push_back(L'\'');
+        }
+    }
+    return escaped;
+}
+} // namespace
 
 std::atomic<bool> g_moduleInitFailed{false};
 std::atomic<HINSTANCE> g_moduleInstance{nullptr};
@@ -175,6 +221,61 @@ LONG CAtlModule::GetLockCount() noexcept
     return m_nLockCnt.load();
 }
 
+HRESULT CAtlModule::AddStandardReplacements(IRegistrarBase* registrar) noexcept
+{
+    return registrar->AddReplacement(L"APPID", L"");
+}
+
+HRESULT CAtlModule::UpdateRegistryFromScript(UINT resourceId, BOOL doRegister,
+                                             const RegistryReplacement* extra) noexcept
+{
+    CRegObject registrar;
+    for (; extra != nullptr && extra->name != nullptr; ++extra)
+    {
+        const HRESULT hr = registrar.AddReplacement(extra->name, extra->value);
+        if (FAILED(hr))
+        {
+            return hr;
+        }
+    }
+    HRESULT hr = AddStandardReplacements(&registrar);
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(g_baseModule.Instance(), path, MAX_PATH);
+    if (length == 0)
+    {
+        return HResultFromLastError();
+    }
+    if (length == MAX_PATH)
+    {
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER); // the name was cut short
+    }
+
+    std::wstring escaped;
+    try
+    {
+        escaped = QuoteEscaped(path);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    hr = registrar.AddReplacement(L"Module", escaped.c_str());
+    if (SUCCEEDED(hr))
+    {
+        hr = registrar.AddReplacement(L"Module_Raw", escaped.c_str());
+    }
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    return registrar.RunResourceScript(path, resourceId, L"REGISTRY", doRegister);
+}
+
 SHVConfigModule::SHVConfigModule() noexcept
 {
     for (ClassEntry* entry : g_classTable)
@@ -200,6 +301,57 @@ SHVConfigModule::~SHVConfigModule()
 HRESULT SHVConfigModule::DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept
 {
     return g_classTable.GetClassObject(clsid, iid, out);
+}
+
+HRESULT SHVConfigModule::DllRegisterServer() noexcept
+{
+    HRESULT hr = S_OK;
+    {
+        const ThreadLocaleSwitch systemLocale(LOCALE_SYSTEM_DEFAULT);
+        for (ClassEntry* entry : g_classTable)
+        {
+            if (entry == nullptr)
+            {
+                continue;
+            }
+            hr = entry->updateRegistry != nullptr ? entry->updateRegistry(TRUE) : S_OK;
+            if (SUCCEEDED(hr))
+            {
+                hr = CheckNoCategories(*entry);
+            }
+            if (FAILED(hr))
+            {
+                break;
+            }
+        }
+    }
+    if (FAILED(hr))
+    {
+        return hr;
+    }
+    return UpdateRegistryFromScript(RegistrationScriptId, TRUE);
+}
+
+HRESULT SHVConfigModule::DllUnregisterServer() noexcept
+{
+    {
+        // The classes' own steps do not decide the result: the script always runs, so
+        // that whatever it registered goes.
+        const ThreadLocaleSwitch systemLocale(LOCALE_SYSTEM_DEFAULT);
+        for (ClassEntry* entry : g_classTable)
+        {
+            if (entry == nullptr)
+            {
+                continue;
+            }
+            if (FAILED(CheckNoCategories(*entry)) ||
+                (entry->updateRegistry != nullptr && FAILED(entry->updateRegistry(FALSE))))
+            {
+                break;
+            }
+        }
+    }
+    return UpdateRegistryFromScript(RegistrationScriptId, FALSE);
 }
 
 BOOL SHVConfigModule::DllMain(HINSTANCE instance, DWORD reason) noexcept

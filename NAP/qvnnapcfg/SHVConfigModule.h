@@ -9,6 +9,8 @@
 #include <atomic>
 #include <vector>
 
+struct IRegistrarBase;
+
 // Set by any module-wide record whose lock cannot be created; DllMain then refuses
 // the process attach, so the DLL never runs half built.
 extern std::atomic<bool> g_moduleInitFailed;
@@ -117,6 +119,13 @@ struct _ATL_MODULE70
     ModuleCriticalSection m_csModuleLock;
 };
 
+// An extra replacement for UpdateRegistryFromScript: "%name%" stands for value.
+struct RegistryReplacement
+{
+    LPCOLESTR name;
+    LPCOLESTR value;
+};
+
 // The module object: owns the server lock count that DllCanUnloadNow answers from.
 class CAtlModule : public _ATL_MODULE70
 {
@@ -130,6 +139,19 @@ public:
     virtual LONG Lock() noexcept;
     virtual LONG Unlock() noexcept;
     virtual LONG GetLockCount() noexcept;
+
+    // Adds the replacements every registration script of the module may use: "APPID"
+    // with the empty text. Returns the registrar's result.
+    virtual HRESULT AddStandardReplacements(IRegistrarBase* registrar) noexcept;
+
+    // Runs the module's registration script (resource "REGISTRY" resourceId of the
+    // module file) in the register or unregister pass, with "%MODULE%" standing for the
+    // module's path (single quotes doubled, as the script quotes it) and the extra pairs
+    // (an array ended by a null name; may be null). The registrar's result, or the
+    // HRESULT of the last error when the module path cannot be read, 0x8007007A when it
+    // does not fit MAX_PATH characters.
+    HRESULT UpdateRegistryFromScript(UINT resourceId, BOOL doRegister,
+                                     const RegistryReplacement* extra = nullptr) noexcept;
 
     // The one module object of the process.
     static CAtlModule* Current() noexcept { return s_current; }
@@ -158,6 +180,14 @@ public:
     ~SHVConfigModule() override;
 
     HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept;
+
+    // Write or remove the module's registry entries: each class's own step (under the
+    // system default thread locale, restored afterwards), then the registration script
+    // (resource 101). DllRegisterServer returns the first failing class step's result
+    // without running the script; DllUnregisterServer always runs the script. Otherwise
+    // UpdateRegistryFromScript's result. The calling thread's locale is unchanged after.
+    HRESULT DllRegisterServer() noexcept;
+    HRESULT DllUnregisterServer() noexcept;
 
     // What DllMain does: records the instance handle on every call and refuses a
     // process attach when the module could not be built.

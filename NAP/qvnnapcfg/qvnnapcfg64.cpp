@@ -21,10 +21,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out)
 
 STDAPI DllRegisterServer()
 {
-    return E_NOTIMPL;
+    return ComBoundary([] { return g_module.DllRegisterServer(); });
 }
 
 STDAPI DllUnregisterServer()
 {
-    return E_NOTIMPL;
+    return ComBoundary([] { return g_module.DllUnregisterServer(); });
 }

@@ -1,0 +1,336 @@
+// The registrar on its own: scripts given here run against a scratch HKEY_CLASSES_ROOT.
+#include "RegObject.h"
+#include "RegistrationScriptText.h"
+#include "RegistrationState.h"
+
+#include "support/ComponentDll.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+const std::wstring ModulePath = L"C:\\Program Files\\Quorvane\\qvnnapcfg64.dll";
+
+std::wstring Widen(const char* text)
+{
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+class RegistrarTest : public ::testing::Test
+{
+protected:
+    HRESULT Register(const std::wstring& script) { return registrar.RunScript(script.c_str(), TRUE); }
+    HRESULT Unregister(const std::wstring& script) { return registrar.RunScript(script.c_str(), FALSE); }
+    RegistrySnapshot State() const { return TakeRegistrySnapshot(HKEY_CLASSES_ROOT); }
+    const RegistrySnapshot Empty = {{L"", {}}};
+
+    ScratchRegistry scratch{{HKEY_CLASSES_ROOT}};
+    CRegObject registrar;
+};
+
+// The module's own script with its path as the module does it (quotes doubled).
+class ModuleScriptTest : public RegistrarTest
+{
+protected:
+    void SetUp() override { ASSERT_EQ(registrar.AddReplacement(L"Module", ModulePath.c_str()), S_OK); }
+    const std::wstring script = Widen(RegistrationScriptText);
+};
+
+TEST_F(RegistrarTest, LocalObjectNotComObject)
+{
+    void* out = &out;
+    EXPECT_EQ(registrar.QueryInterface(IID_IUnknown, &out), E_NOTIMPL);
+    EXPECT_EQ(out, &out) << "the out pointer stays untouched";
+    EXPECT_EQ(registrar.AddRef(), 1u);
+    EXPECT_EQ(registrar.Release(), 0u);
+    EXPECT_EQ(registrar.AddReplacement(nullptr, L"x"), E_INVALIDARG);
+    EXPECT_EQ(registrar.AddReplacement(L"x", nullptr), E_INVALIDARG);
+
+    ASSERT_EQ(registrar.AddReplacement(L"Name", L"A"), S_OK);
+    EXPECT_EQ(Register(L"HKCR { %Name% }"), S_OK);
+    EXPECT_EQ(registrar.ClearReplacements(), S_OK);
+    EXPECT_EQ(Register(L"HKCR { %Name% }"), DISP_E_EXCEPTION);
+}
+
+// Each case writes the value v of key K from "HKCR { K { val v = <assignment> } }".
+struct ValueCase
+{
+    const wchar_t* assignment;
+    HRESULT result;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+
+std::vector<BYTE> Utf16(const std::wstring& text)
+{
+    const auto* bytes = reinterpret_cast<const BYTE*>(text.data());
+    return std::vector<BYTE>(bytes, bytes + text.size() * sizeof(wchar_t));
+}
+
+TEST_F(RegistrarTest, ValueTypesAndTokens)
+{
+    const ValueCase cases[] = {
+        {L"s 'a''b'", S_OK, REG_SZ, Utf16(std::wstring(L"a'b") + L'\0')},
+        {L"s {73D1100C-337E-4de7-84B9-8F5B10202693}", S_OK, REG_SZ,
+         Utf16(std::wstring(L"{73D1100C-337E-4de7-84B9-8F5B10202693}") + L'\0')},
+        {L"s ''", S_OK, REG_SZ, Utf16(std::wstring(1, L'\0'))},
+        {L"S 'two  words'", S_OK, REG_SZ, Utf16(std::wstring(L"two  words") + L'\0')},
+        {L"m 'a\\0b'", S_OK, REG_MULTI_SZ, Utf16(std::wstring(L"a\0b\0\0", 5))},
+        {L"m a\\0\\0b", S_OK, REG_MULTI_SZ, Utf16(std::wstring(L"a\0\0", 3))},
+        {L"m ''", S_OK, REG_MULTI_SZ, Utf16(std::wstring(1, L'\0'))},
+        {L"d 1", S_OK, REG_DWORD, {1, 0, 0, 0}},
+        {L"D 4294967295", S_OK, REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {L"b 0aFf", S_OK, REG_BINARY, {0x0A, 0xFF}},
+        {L"b 0g", S_OK, REG_BINARY, {0x00}},
+        {L"b ''", S_OK, REG_BINARY, {}},
+        {L"b abc", E_FAIL},
+        {L"d abc", DISP_E_EXCEPTION}, // rejected text writes no made-up number
+        {L"d -1", DISP_E_EXCEPTION},
+        {L"d 4294967296", DISP_E_EXCEPTION},
+        {L"sz x", DISP_E_EXCEPTION},
+        {L"x 1", DISP_E_EXCEPTION},
+        {L"s 'open", DISP_E_EXCEPTION},
+        {L"s", DISP_E_EXCEPTION},
+    };
+    for (const ValueCase& c : cases)
+    {
+        SCOPED_TRACE(c.assignment);
+        EXPECT_EQ(Register(std::wstring(L"HKCR { K { val v = ") + c.assignment + L" } }"), c.result);
+        const auto value = ReadRegistryValue(HKEY_CLASSES_ROOT, L"K", L"v");
+        ASSERT_EQ(value.has_value(), c.result == S_OK);
+        if (value)
+        {
+            EXPECT_EQ(value->type, c.type);
+            EXPECT_EQ(value->data, c.data);
+        }
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"K");
+    }
+}
+
+TEST_F(RegistrarTest, TokenLengthLimits)
+{
+    const std::wstring longest(4094, L'x');
+    EXPECT_EQ(Register(L"HKCR { K { val v = s " + longest + L" } }"), S_OK);
+    EXPECT_EQ(ReadRegistryValue(HKEY_CLASSES_ROOT, L"K", L"v")->Text(), longest);
+    EXPECT_EQ(Register(L"HKCR { K { val v = s '" + longest + L"y' } }"), DISP_E_EXCEPTION);
+
+    const std::wstring longestName(258, L'n');
+    EXPECT_EQ(Register(L"HKCR { K { val " + longestName + L" = s x } }"), S_OK);
+    EXPECT_TRUE(ReadRegistryValue(HKEY_CLASSES_ROOT, L"K", longestName.c_str()));
+    EXPECT_EQ(Register(L"HKCR { K { val " + longestName + L"n = s x } }"), DISP_E_EXCEPTION);
+}
+
+TEST_F(RegistrarTest, Placeholders)
+{
+    ASSERT_EQ(registrar.AddReplacement(L"Module", L"C:\\50%\\%MODULE%\\x"), S_OK);
+    ASSERT_EQ(registrar.AddReplacement(L"MODULE", L"second"), S_OK);
+    ASSERT_EQ(registrar.AddReplacement(std::wstring(31, L'p').c_str(), L"long"), S_OK);
+    ASSERT_EQ(registrar.AddReplacement(L"Key", L"Name"), S_OK);
+
+    EXPECT_EQ(Register(L"HKCR { %key% = s '%%|%module%|%" + std::wstring(31, L'P') + L"%' }"), S_OK);
+    EXPECT_EQ(ReadRegistryValue(HKEY_CLASSES_ROOT, L"Name", nullptr)->Text(), L"%|C:\\50%\\%MODULE%\\x|long")
+        << "%% is one %, names match in any case, the first pair wins, values are not expanded again";
+
+    EXPECT_EQ(Register(L"HKCR { %" + std::wstring(32, L'p') + L"% }"), E_FAIL);
+    EXPECT_EQ(Register(L"HKCR { %Unknown% }"), DISP_E_EXCEPTION);
+    EXPECT_EQ(Register(L"HKCR { K } %Module"), DISP_E_EXCEPTION);
+    EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"K")) << "expansion fails before anything runs";
+}
+
+TEST_F(RegistrarTest, SyntaxErrors)
+{
+    const wchar_t* scripts[] = {
+        L"HKXX { K }",                // unknown root key
+        L"HKCR K",                    // no block after the root key
+        L"HKCR { K { }",              // block without its end
+        L"HKCR { a\\b }",             // key name with a backslash
+        L"HKCR { ForceRemove a\\b }", //
+        L"HKCR { '' }",               // empty key name: it would stand for the parent
+        L"HKCR { ForceRemove '' }",   //
+        L"HKCR { val v s x }",        // no "=" after a value name
+        L"HKCR { val v = s x { } }",  // a value has no block
+        L"HKCR { Delete K { } }",     // neither has a deleted key
+        L"  ",                        // a root key expected
+    };
+    for (const wchar_t* script : scripts)
+    {
+        SCOPED_TRACE(script);
+        EXPECT_EQ(Register(script), DISP_E_EXCEPTION);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"K");
+    }
+    EXPECT_EQ(Register(L""), S_OK);
+    EXPECT_EQ(Register(L"hkey_classes_root { 'NoRemove' K '{' } }\r\n\t "), S_OK)
+        << "quoting keeps a token's meaning; root names ignore case; whitespace may follow";
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"K"));
+}
+
+TEST_F(ModuleScriptTest, RegistersTheClassAndRegistersAgainIdentically)
+{
+    ASSERT_EQ(Register(script), S_OK);
+    ExpectRegistered(HKEY_CLASSES_ROOT, ModulePath);
+    const RegistrySnapshot first = State();
+
+    WriteRegistryString(HKEY_CLASSES_ROOT, ClassKey, L"ByHand", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, ClassKey + L"\\InprocServer32\\Extra", L"ByHand", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, AppIdKey, L"ByHand", L"kept");
+    ASSERT_EQ(Register(script), S_OK);
+    EXPECT_EQ(ReadRegistryValue(HKEY_CLASSES_ROOT, AppIdKey, L"ByHand")->Text(), L"kept");
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, AppIdKey.c_str(), L"ByHand");
+    ExpectRegistered(HKEY_CLASSES_ROOT, ModulePath);
+    EXPECT_EQ(State(), first);
+}
+
+TEST_F(ModuleScriptTest, UnregistersExactlyTheClass)
+{
+    EXPECT_EQ(Unregister(script), S_OK) << "nothing registered is no error";
+    EXPECT_EQ(State(), Empty);
+
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"CLSID\\{00000000-0000-0000-0000-000000000001}", nullptr, L"other");
+    ASSERT_EQ(Register(script), S_OK);
+    const RegistrySnapshot before = State();
+    ASSERT_EQ(Unregister(script), S_OK);
+    RegistrySnapshot expected;
+    for (const auto& [path, values] : before)
+    {
+        if (path.rfind(ClassKey, 0) != 0 && path.rfind(AppIdKey, 0) != 0 && path.rfind(AppIdDllKey, 0) != 0)
+        {
+            expected[path] = values;
+        }
+    }
+    EXPECT_EQ(State(), expected) << "CLSID and AppID themselves stay";
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+TEST_F(ModuleScriptTest, FailedRegistrationTakesTheWholeBlockBack)
+{
+    // Below a volatile key only volatile keys can be created, so AppID\qvnnapcfg64.dll
+    // fails after the class key and AppID\{73D1100C-...} were written.
+    for (const wchar_t* path : {L"AppID", L"AppID\\{73D1100C-337E-4de7-84B9-8F5B10202693}"})
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                  &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    CRegObject::FailedRootBlock failed;
+    EXPECT_EQ(registrar.RunScript(script.c_str(), TRUE, &failed), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+    ExpectUnregistered(HKEY_CLASSES_ROOT);
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_EQ(failed.root, HKEY_CLASSES_ROOT);
+    EXPECT_EQ(failed.blockText.substr(0, 16), L"\n\tNoRemove CLSID");
+}
+
+TEST_F(RegistrarTest, FailingRootBlockEndsTheRun)
+{
+    EXPECT_EQ(Register(L"HKCR { A } HKCR { B { C } D\\x } HKCR { E }"), DISP_E_EXCEPTION);
+    EXPECT_EQ(State(), (RegistrySnapshot{{L"", {}}, {L"A", {}}}))
+        << "blocks before the failing one stay, the failing one goes, later ones are not read";
+}
+
+TEST_F(RegistrarTest, FailedBlockIsTakenBackUntilNothingIsLeft)
+{
+    // One unregister pass keeps K (it still holds C when its first entry is read), removes
+    // C in the second entry and stops at the missing end before K is looked at again.
+    EXPECT_EQ(Register(L"HKCR { K K { C }"), DISP_E_EXCEPTION);
+    EXPECT_EQ(State(), Empty);
+}
+
+TEST_F(RegistrarTest, ForceRemoveDeleteAndProtectedKeys)
+{
+    for (const wchar_t* path : {L"clsid\\Old", L"Software\\Old", L"Gone\\Old\\Deeper", L"Also\\Old"})
+    {
+        WriteRegistryString(HKEY_CLASSES_ROOT, path, L"v", L"x");
+    }
+    ASSERT_EQ(Register(L"HKCR { ForceRemove CLSID ForceRemove 'software' ForceRemove Gone { val n = s new } "
+                       L"Delete Also = s ignored }"),
+              S_OK);
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID\\Old")) << "protected names are never deleted";
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Software\\Old"));
+    EXPECT_EQ(TakeRegistrySnapshot(HKEY_CLASSES_ROOT, L"Gone"), (RegistrySnapshot{{L"", {{L"n", SzValue(L"new")}}}}));
+    EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Also"));
+}
+
+TEST_F(RegistrarTest, UnregisterKeepsWhatIsNotTheScripts)
+{
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Kept", L"listed", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Kept", L"unlisted", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Kept\\Unlisted", L"v", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Marked", L"v", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Deleted", L"v", L"x");
+    ASSERT_EQ(Unregister(L"HKCR { Kept { val listed = s x } NoRemove Marked { NoRemove val v = s x } "
+                         L"Delete Deleted Missing { Deeper { val v = s x } } }"),
+              S_OK);
+    EXPECT_EQ(State(), (RegistrySnapshot{{L"", {}},
+                                         {L"Kept", {{L"unlisted", SzValue(L"x")}}},
+                                         {L"Kept\\Unlisted", {{L"v", SzValue(L"x")}}},
+                                         {L"Marked", {{L"v", SzValue(L"x")}}}}));
+}
+
+TEST_F(RegistrarTest, ErrorInsideAMissingKeysBlockEndsTheUnregisterPass)
+{
+    // Read on from the bad name, "{ Victim }" would become entries of the root block.
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Victim", L"v", L"x");
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"Victim", L"v");
+    EXPECT_EQ(Unregister(L"HKCR { Missing { a\\b { Victim } } }"), DISP_E_EXCEPTION);
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Victim"));
+}
+
+std::wstring NestedKeys(int depth)
+{
+    std::wstring script = L"HKCR { ";
+    for (int i = 0; i < depth; ++i)
+    {
+        script += L"k { ";
+    }
+    for (int i = 0; i <= depth; ++i)
+    {
+        script += L"} ";
+    }
+    return script;
+}
+
+TEST_F(RegistrarTest, NestingDeeperThanTheRegistryFails)
+{
+    EXPECT_EQ(Unregister(NestedKeys(512)), S_OK);
+    EXPECT_EQ(Unregister(NestedKeys(513)), DISP_E_EXCEPTION);
+    EXPECT_EQ(Register(NestedKeys(513)), DISP_E_EXCEPTION);
+    const std::wstring deep = NestedKeys(200000);
+    EXPECT_EQ(Unregister(deep), DISP_E_EXCEPTION);
+    EXPECT_EQ(Register(deep), DISP_E_EXCEPTION);
+}
+
+TEST_F(ModuleScriptTest, ResourceScriptOfTheDll)
+{
+    const std::wstring dll = PathBesideProgram(L"qvnnapcfg64.dll");
+    HMODULE module = LoadLibraryExW(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(101), L"REGISTRY");
+    ASSERT_NE(resource, nullptr);
+    const std::string bytes(static_cast<const char*>(LockResource(LoadResource(module, resource))),
+                            SizeofResource(module, resource));
+    EXPECT_EQ(bytes, RegistrationScriptText);
+    std::vector<WORD> languages;
+    EnumResourceLanguagesW(
+        module, L"REGISTRY", MAKEINTRESOURCEW(101),
+        [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+            reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+            return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&languages));
+    EXPECT_EQ(languages, std::vector<WORD>{MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)});
+    FreeLibrary(module);
+
+    EXPECT_EQ(registrar.RunResourceScript(dll.c_str(), 101, L"REGISTRY", TRUE), S_OK);
+    ExpectRegistered(HKEY_CLASSES_ROOT, ModulePath);
+    EXPECT_EQ(registrar.RunResourceScript(dll.c_str(), 101, L"REGISTRY", FALSE), S_OK);
+    ExpectUnregistered(HKEY_CLASSES_ROOT);
+    EXPECT_EQ(registrar.RunResourceScript(dll.c_str(), 102, L"REGISTRY", TRUE),
+              HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
+    const HRESULT missing = registrar.RunResourceScript(L"C:\\no\\such.dll", 101, L"REGISTRY", TRUE);
+    EXPECT_TRUE(FAILED(missing) && HRESULT_FACILITY(missing) == FACILITY_WIN32) << std::hex << missing;
+}
+} // namespace

@@ -1,0 +1,35 @@
+// The registration script the DLL carries (resource "REGISTRY" 101), byte for byte:
+// LF line ends, tabs except for the four space-indented lines after "Elevation".
+#pragma once
+
+inline constexpr char RegistrationScriptText[] =
+    "HKCR\n"
+    "{\n"
+    "\tNoRemove CLSID\n"
+    "\t{\n"
+    "\t\tForceRemove {0C5C9CEC-1FF7-42e3-AC8F-4D9BAE296C5D} = s 'Quorvane SHV Configurator'\n"
+    "\t\t{\n"
+    "\t\t\tval AppID = s '{73D1100C-337E-4de7-84B9-8F5B10202693}'\n"
+    "\t\t\tInprocServer32 = s '%MODULE%'\n"
+    "\t\t\t{\n"
+    "\t\t\t\tval ThreadingModel = s 'Neutral'\n"
+    "\t\t\t}\n"
+    "\t\t\tElevation\n"
+    "            {\n"
+    "                val Enabled = d 1\n"
+    "            }\n"
+    "            val LocalizedString = s '@%MODULE%,-100'\n"
+    "\t\t}\n"
+    "\t}\n"
+    "\tNoRemove AppID\n"
+    "\t{\n"
+    "\t\t{73D1100C-337E-4de7-84B9-8F5B10202693} = s 'qvnnapcfg64'\n"
+    "\t\t{\n"
+    "\t\t\tval DllSurrogate = s ''\n"
+    "\t\t}\n"
+    "\t\t'qvnnapcfg64.dll'\n"
+    "\t\t{\n"
+    "\t\t\tval AppID = s {73D1100C-337E-4de7-84B9-8F5B10202693}\n"
+    "\t\t}\n"
+    "\t}\n"
+    "}\n";
