@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job: build the component and show its settings through the host tool,
-# running under Wine in the project's own prefix.
+# The main job: set up, build, register the component in the project's Wine prefix
+# and show its settings through the host tool, as the management console would.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
-exec scripts/wine-run --prefix build/wineprefix build/bin/qvnnaphost.exe "$@"
+scripts/qvnnaphost register
+exec scripts/qvnnaphost show "$@"

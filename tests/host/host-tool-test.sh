@@ -67,7 +67,7 @@ expect_out "set" "timeout:    30000"
 
 for bad in "--port 0:port: must be 1 to 65535" "--port 65536:port: must be 1 to 65535" \
   "--port 12ab:port: expected an unsigned number" "--cache-time x:cache-time: expected an unsigned number" \
-  "--server :server: must not be empty" "--enabled maybe:enabled: expected yes or no" \
+  "--enabled maybe:enabled: expected yes or no" \
   "--colour red:unknown argument '--colour'" "--port:--port needs a value"; do
   args=${bad%%:*}
   message=${bad#*:}
@@ -75,6 +75,8 @@ for bad in "--port 0:port: must be 1 to 65535" "--port 65536:port: must be 1 to 
   run "set $args" 1 set $args
   expect_err "set $args" "$message"
 done
+run "set empty server" 1 set --server ""
+expect_err "set empty server" "server: must not be empty while validation is enabled"
 run "set nothing" 1 set
 run "unchanged after refusals" 0 show --json
 [ "$out" = '{"server": "upd.example.com", "port": 8080, "timeout": 30000, "cacheTime": 0, "enabled": true}' ] ||
