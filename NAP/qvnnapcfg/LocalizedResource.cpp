@@ -1,5 +1,7 @@
 #include "LocalizedResource.h"
 
+#include "runtime/utilities.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -257,26 +259,6 @@ HRSRC PlatformFindResource(HMODULE module, LPCWSTR name, LPCWSTR type)
     return reinterpret_cast<FindResourceFunction>(reinterpret_cast<void (*)()>(function))(module, name, type);
 }
 
-// Converts wide text to a code page; false when the conversion fails.
-bool ConvertToCodePage(std::string& output, const std::wstring& input, int codePage)
-{
-    output.clear();
-    if (input.empty())
-    {
-        return true;
-    }
-    const int length = static_cast<int>(input.size());
-    const int bytes =
-        WideCharToMultiByte(static_cast<UINT>(codePage), 0, input.data(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-    {
-        return false;
-    }
-    output.resize(static_cast<std::size_t>(bytes));
-    return WideCharToMultiByte(static_cast<UINT>(codePage), 0, input.data(), length, output.data(), bytes, nullptr,
-                               nullptr) == bytes;
-}
-
 // The text of string id in its block, or false when the block does not hold it or
 // holds it empty.
 bool StringFromBlock(const WORD* block, std::size_t units, UINT id, std::wstring& text)
@@ -371,15 +353,15 @@ void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std
         HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
         const auto* block = loaded != nullptr ? static_cast<const WORD*>(LockResource(loaded)) : nullptr;
         const DWORD size = block != nullptr ? SizeofResource(module, found) : 0;
-        // A conversion that fails, or throws as the runtime library's does, leaves the
-        // caller with the default text rather than an error.
-        if (block != nullptr && StringFromBlock(block, size / sizeof(WORD), id, text) &&
-            ConvertToCodePage(converted, text, codePage))
+        if (block == nullptr || !StringFromBlock(block, size / sizeof(WORD), id, text))
         {
-            result.swap(converted);
+            result = defaultText;
             return;
         }
-        result = defaultText;
+        // The runtime library reports a conversion the system refuses by throwing; that
+        // lands in the handler below, which gives the default text as well.
+        from_unicode_to_cp(converted, text, codePage);
+        result.swap(converted);
     }
     catch (...)
     {

@@ -6,6 +6,8 @@
 #include "SHVSettings.h"
 #include "TraceLog.h"
 
+#include "runtime/win-utils.h"
+
 #include <cstdint>
 #include <string>
 
@@ -136,27 +138,90 @@ INT_PTR OnCommand(HWND dialog, WORD control, WORD notification)
         return FALSE;
     }
 }
+
+// While a settings dialog is open, the calls the process's main executable makes to
+// kernel32's FindResourceW through its import table reach FindLocalizedResource, so that
+// the host's own lookups follow the thread's language as the dialog's do. Dialogs may be
+// open on several threads at once, and each hook restores the entry it found, so one
+// hook serves them all: the first dialog to open installs it and the last to close
+// removes it. Were each dialog to hook for itself, closing them out of order would leave
+// the entry pointing into this module after it is gone. The hook is installed and
+// removed under the lock, so a dialog opening while the last one closes never finds a
+// hook half gone; meanwhile the hook takes only the logger's lock, which never waits
+// for this one.
+SRWLOCK g_findResourceHookLock = SRWLOCK_INIT;
+ApiHook* g_findResourceHook = nullptr; // guarded by g_findResourceHookLock
+unsigned g_openDialogs = 0;            // guarded by g_findResourceHookLock
+
+class FindResourceHookScope
+{
+public:
+    FindResourceHookScope() noexcept
+    {
+        AcquireSRWLockExclusive(&g_findResourceHookLock);
+        if (g_openDialogs++ == 0)
+        {
+            // A hook that cannot be installed is logged by the hook itself (in logging
+            // mode it never throws for that); one that fails otherwise, out of memory,
+            // costs the hook, never the dialog.
+            try
+            {
+                g_findResourceHook =
+                    new ApiHook(FindLocalizedResource, "kernel32.dll", "FindResourceW", nullptr, api_hook_log);
+            }
+            catch (...)
+            {
+                g_findResourceHook = nullptr;
+            }
+        }
+        ReleaseSRWLockExclusive(&g_findResourceHookLock);
+    }
+    ~FindResourceHookScope()
+    {
+        AcquireSRWLockExclusive(&g_findResourceHookLock);
+        if (--g_openDialogs == 0)
+        {
+            delete g_findResourceHook;
+            g_findResourceHook = nullptr;
+        }
+        ReleaseSRWLockExclusive(&g_findResourceHookLock);
+    }
+    FindResourceHookScope(const FindResourceHookScope&) = delete;
+    FindResourceHookScope& operator=(const FindResourceHookScope&) = delete;
+};
+
+// Runs dialog 300 modally. The template is chosen by the calling thread's locale, as the
+// component chooses every resource: the platform's own dialog functions look it up inside
+// user32, which neither the hook nor the thread locale reliably reaches. Only when the
+// component has no template for that language does the platform choose. The result
+// does not matter: an accepted OK has already saved, and a dialog that cannot be created
+// leaves nothing to do.
+void RunSettingsDialog(HWND parent) noexcept
+{
+    HMODULE module = g_moduleInstance.load();
+    HRSRC found = FindLocalizedResource(module, MAKEINTRESOURCEW(IDD_SETTINGS), RT_DIALOG);
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const auto* localized = loaded != nullptr ? static_cast<LPCDLGTEMPLATEW>(LockResource(loaded)) : nullptr;
+    if (localized != nullptr)
+    {
+        DialogBoxIndirectParamW(module, localized, parent, SettingsDialogProc, 0);
+    }
+    else
+    {
+        DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_SETTINGS), parent, SettingsDialogProc, 0);
+    }
+}
 } // namespace
 
 HRESULT InvokeSettingsDialog(HWND parent) noexcept
 {
     WriteTrace(L"[SHVValidator::InvokeUI] Begins (hwndParent = 0x%08X)",
                static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(parent) & 0xFFFFFFFFu));
-
-    // ---- Import hook: ApiHook from the runtime library is constructed here. ----
-    // While the dialog is open, the calls the process's main executable makes to
-    // kernel32's FindResourceW through its import table are to reach
-    // FindLocalizedResource instead, so that the host's own lookups follow the thread's
-    // language as the dialog's do. The object is built in logging mode (a hook that
-    // cannot be installed is logged and the dialog is shown all the same), must not let
-    // an exception out of this function, and lives until after the end line below:
-    //     ApiHook findResourceHook(FindLocalizedResource, "kernel32.dll", "FindResourceW", nullptr, 2);
-
-    // The result does not matter: an accepted OK has already saved, and a dialog that
-    // cannot be created leaves nothing to do.
-    DialogBoxParamW(g_moduleInstance.load(), MAKEINTRESOURCEW(IDD_SETTINGS), parent, SettingsDialogProc, 0);
-
-    WriteTrace(L"[SHVValidator::InvokeUI] Ends");
+    {
+        const FindResourceHookScope hook;
+        RunSettingsDialog(parent);
+        WriteTrace(L"[SHVValidator::InvokeUI] Ends");
+    }
     return S_OK;
 }
 

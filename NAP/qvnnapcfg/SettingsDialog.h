@@ -6,8 +6,13 @@
 
 // What SHVConfig::InvokeUI does: shows the settings dialog from the component's own
 // resources, modally over parent (which may be null), and returns once it has ended.
-// Writes the method's begin and end trace lines. Always S_OK, also when the dialog
-// cannot be created; never throws.
+// The template is the one FindLocalizedResource chooses for the calling thread's locale;
+// for a language the component lacks, the platform's DialogBoxParamW chooses. While any
+// settings dialog is open, kernel32's FindResourceW called through the main executable's
+// import table reaches FindLocalizedResource; a hook that cannot be installed is logged
+// (runtime logger, level "ERR") and the dialog is shown all the same. Writes the
+// method's begin and end trace lines. Always S_OK, also when the dialog cannot be
+// created; never throws.
 HRESULT InvokeSettingsDialog(HWND parent) noexcept;
 
 // The dialog procedure.

@@ -1,5 +1,5 @@
-// The dialog's code linked in directly: its trace lines, and the dialog procedure when
-// memory runs out. The procedure is called from the system's dialog code, which an
+// The dialog's code linked in directly: its trace lines, and the dialog procedure and
+// InvokeUI when memory runs out. The procedure is called from the system's dialog code, which an
 // exception must never cross; here every allocation on the dialog's thread fails while
 // the switch is on.
 #include "RegistryKey.h"
@@ -19,6 +19,10 @@
 // The replaced allocation functions below pair malloc with free by design; the
 // compiler sees operator delete inlined next to new expressions and objects.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// The entry of this program's import address table through which its FindResourceW
+// calls go (the linker's name for it).
+extern "C" void* __imp_FindResourceW;
 
 namespace
 {
@@ -118,6 +122,20 @@ TEST_F(SettingsDialogFailureTest, OutOfMemoryOnOkSavesNothingAndKeepsTheDialog)
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName")->Text(), L"nap.example.net");
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerPort")->Dword(), 8080u);
 }
+// Out of memory while the hook is being set up costs the hook, never the call: nothing
+// escapes InvokeUI, and the import entry is left as it was.
+TEST(SettingsDialogHookTest, OutOfMemoryCostsOnlyTheHook)
+{
+    void* const original = __imp_FindResourceW;
+    {
+        AllocationsFail failing;
+        EXPECT_EQ(InvokeSettingsDialog(nullptr), S_OK);
+    }
+    EXPECT_EQ(__imp_FindResourceW, original);
+    EXPECT_EQ(InvokeSettingsDialog(nullptr), S_OK) << "and the next call is unaffected";
+    EXPECT_EQ(__imp_FindResourceW, original);
+}
+
 // Without the DLL's instance handle the dialog cannot be created (this program has no
 // template): the method still writes both lines and succeeds.
 TEST(SettingsDialogTraceTest, BeginLineShowsTheParentsLow32BitsAndEndLineFollows)

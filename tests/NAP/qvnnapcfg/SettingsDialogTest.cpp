@@ -11,11 +11,17 @@
 #include <gtest/gtest.h>
 #include <napcommon.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+// The entry of this program's import address table through which its FindResourceW
+// calls go (the linker's name for it); InvokeUI hooks it while a dialog is open.
+extern "C" void* __imp_FindResourceW;
 
 namespace
 {
@@ -317,6 +323,120 @@ TEST_F(SettingsDialogTest, MessageTextFollowsTheThreadLanguageInTheAnsiCodePage)
         EXPECT_EQ(rejection->message, c.expected);
         PressCancelAndExpectClosed();
     }
+}
+
+// FindResourceW called through this program's import table. Not inlined: the compiler
+// takes import table entries for constants and would reuse one read earlier.
+__attribute__((noinline)) HRSRC FindThroughImportTable(HMODULE module, LPCWSTR name, LPCWSTR type)
+{
+    return FindResourceW(module, name, type);
+}
+
+// The texts of all the dialog's controls, in the order of the template.
+std::vector<std::wstring> ControlTexts(HWND dialog)
+{
+    std::vector<std::wstring> texts;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    {
+        texts.push_back(WindowText(child));
+    }
+    return texts;
+}
+
+bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+// The template follows the thread's locale as the component's strings do; a language
+// the component lacks still gets a dialog, of the platform's choice.
+TEST_F(SettingsDialogTest, DialogFollowsTheThreadLanguage)
+{
+    ASSERT_NE(Open(0x0419), nullptr);
+    EXPECT_EQ(WindowText(dialog), L"Настройки защиты сетевого доступа Quorvane");
+    EXPECT_EQ(ControlText(dialog, IDC_VALIDATION_ENABLED), L"Средство оценки работоспособности системы (SHV) включено");
+    EXPECT_EQ(ControlText(dialog, IDCANCEL), L"Отмена");
+    auto texts = ControlTexts(dialog);
+    EXPECT_TRUE(Contains(texts, L"Период актуальности информации о вирусных базах, сек."));
+    EXPECT_TRUE(Contains(texts, L"Сервер обновлений Quorvane"));
+    EXPECT_TRUE(Contains(texts, L"Адрес"));
+    EXPECT_TRUE(Contains(texts, L"Порт"));
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"unspecified") << "filled like any other";
+    PressCancelAndExpectClosed();
+
+    ASSERT_NE(Open(0x0804), nullptr);
+    EXPECT_EQ(WindowText(dialog), L"Quorvane 网络访问保护设置");
+    EXPECT_EQ(ControlText(dialog, IDC_VALIDATION_ENABLED), L"启用系统健康验证器");
+    EXPECT_EQ(ControlText(dialog, IDCANCEL), L"取消");
+    texts = ControlTexts(dialog);
+    EXPECT_TRUE(Contains(texts, L"地址"));
+    EXPECT_TRUE(Contains(texts, L"端口"));
+    PressCancelAndExpectClosed();
+
+    ASSERT_NE(Open(0x0C0A), nullptr) << "Spanish: the component has no template, the platform picks one";
+    EXPECT_FALSE(WindowText(dialog).empty());
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"2193");
+    PressCancelAndExpectClosed();
+}
+
+// While the dialog is open, this program's own FindResourceW calls reach the
+// component's lookup and choose by the calling thread's locale; afterwards the entry
+// holds exactly what it held before.
+TEST_F(SettingsDialogTest, ImportOfTheMainProgramIsHookedWhileTheDialogIsOpen)
+{
+    void* const original = __imp_FindResourceW;
+    const HMODULE module = dll.Module();
+    const LPCWSTR block = MAKEINTRESOURCEW(IDS_INCORRECT_VALUE / 16 + 1);
+    const HRSRC russian = FindResourceExW(module, RT_STRING, block, MAKELANGID(LANG_RUSSIAN, SUBLANG_NEUTRAL));
+    ASSERT_NE(russian, nullptr);
+    const LCID previous = GetThreadLocale();
+    SetThreadLocale(0x0419);
+
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_NE(__imp_FindResourceW, original);
+    EXPECT_EQ(FindThroughImportTable(module, block, RT_STRING), russian);
+    SetLastError(0);
+    SetThreadLocale(0x0C0A);
+    EXPECT_EQ(FindThroughImportTable(module, block, RT_STRING), nullptr) << "no fallback to another language";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
+    PressCancelAndExpectClosed();
+
+    EXPECT_EQ(__imp_FindResourceW, original);
+    SetThreadLocale(previous);
+}
+
+// Dialogs on two threads at once share one hook: closing the first-opened one leaves it
+// in place for the second, and closing the second restores the entry. (A hook per
+// dialog, each restoring what it found, would leave the entry pointing into the
+// component once the first-opened dialog closed first.)
+TEST_F(SettingsDialogTest, DialogsOpenOnTwoThreadsShareOneHook)
+{
+    void* const original = __imp_FindResourceW;
+    ASSERT_NE(Open(), nullptr);
+    HWND const first = dialog;
+    void* const hooked = __imp_FindResourceW;
+    EXPECT_NE(hooked, original);
+
+    std::atomic<HRESULT> secondResult{E_PENDING};
+    {
+        UiThread second([&] {
+            SetThreadLocale(0x0407);
+            secondResult = config->InvokeUI(nullptr);
+        });
+        HWND other = WaitForDialog(second.Id());
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(WindowText(other), L"Quorvane Schutzeinstellungen des Netzwerkzugriffs");
+        EXPECT_EQ(__imp_FindResourceW, hooked);
+
+        PressButton(first, IDCANCEL);
+        ASSERT_TRUE(ui->WaitFinished());
+        EXPECT_EQ(__imp_FindResourceW, hooked) << "the second dialog is still open";
+
+        PressButton(other, IDCANCEL);
+        ASSERT_TRUE(second.WaitFinished());
+        EXPECT_EQ(secondResult.load(), S_OK);
+    }
+    EXPECT_EQ(__imp_FindResourceW, original);
 }
 
 // An owner window that does not exist: the dialog cannot be created, and the method
