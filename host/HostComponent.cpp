@@ -3,8 +3,6 @@
 #include <napcommon.h>
 #include <objbase.h>
 
-#include <thread>
-
 namespace
 {
 // Releases a COM interface when it goes out of scope.
@@ -83,26 +81,25 @@ HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob)
 
 HRESULT ShowSettingsDialog(LCID locale)
 {
-    HRESULT result = E_FAIL;
-    std::thread dialogThread([&] {
-        if (locale != 0)
-        {
-            SetThreadLocale(locale);
-        }
-        ComApartment apartment;
-        if (FAILED(apartment.Result()))
-        {
-            result = apartment.Result();
-            return;
-        }
+    // On the calling thread, not on one of its own: Wine hosts a "Neutral" class in the
+    // process's main apartment (the first single-threaded one) and has no proxy for
+    // INapComponentConfig, so creating it from a second apartment waits for the first
+    // one, which would be blocked waiting for the dialog.
+    const LCID previous = GetThreadLocale();
+    if (locale != 0 && !SetThreadLocale(locale))
+    {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    HRESULT result = S_OK;
+    {
         ComPtr<INapComponentConfig> config;
         result = CreateConfig(config);
         if (SUCCEEDED(result))
         {
             result = config->InvokeUI(nullptr);
         }
-    });
-    dialogThread.join();
+    }
+    SetThreadLocale(previous);
     return result;
 }
 

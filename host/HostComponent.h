@@ -33,9 +33,10 @@ HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob);
 // SetConfig of a new SHVConfig object with the bytes as they are.
 HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob);
 
-// InvokeUI of a new SHVConfig object on a thread of its own whose locale is the given
-// one (0: the calling thread's), as the console opens the dialog. Returns when the
-// dialog has closed.
+// InvokeUI of a new SHVConfig object, as the console opens the dialog: on the calling
+// thread, which must be in a single-threaded apartment, with its locale set to the given
+// one (0: left as it is) until the dialog has closed. The HRESULT of the first failing
+// step; SetThreadLocale's error when the locale cannot be set.
 HRESULT ShowSettingsDialog(LCID locale);
 
 // Loads the DLL at the path and calls DllRegisterServer or DllUnregisterServer.

@@ -161,6 +161,10 @@ LCID ParseLocale(const std::wstring& text)
     {
         Fail("--locale: expected a locale identifier such as 0x0409, got '" + ToUtf8(text) + "'");
     }
+    if (!IsValidLocale(static_cast<LCID>(value), LCID_SUPPORTED))
+    {
+        Fail("--locale: '" + ToUtf8(text) + "' is not a locale this system supports");
+    }
     return static_cast<LCID>(value);
 }
 

@@ -3,16 +3,14 @@
 //
 // For every window it prints "SHOW <name> <left> <top> <right> <bottom>" (the window's
 // screen rectangle) on standard output and waits for a line on standard input before it
-// moves on; "DONE" ends the run. The dialog is the component's own template, chosen by
-// FindLocalizedResource for the thread locale, run by the component's dialog procedure
-// with settings from a scratch registry key.
-#include "LocalizedResource.h"
+// moves on; "DONE" ends the run. Each dialog is what InvokeUI shows a thread of that
+// locale, as a host would call it, with settings from a scratch registry key.
 #include "ResourceIds.h"
-#include "SHVConfigModule.h"
-#include "SettingsDialog.h"
 
 #include "support/ComponentDll.h"
 #include "support/DialogDriver.h"
+
+#include <napcommon.h>
 
 #include <cstdio>
 #include <iostream>
@@ -65,36 +63,46 @@ HKEY RedirectSettings()
     return scratch;
 }
 
-// Runs the dialog of the thread locale's language until it is closed.
-void RunDialog(HMODULE module, LCID locale)
+// {0C5C9CEC-1FF7-42E3-AC8F-4D9BAE296C5D}
+constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
+
+// A configuration object of the loaded DLL, taken from its class factory; null when
+// there is none.
+INapComponentConfig* CreateConfig(HMODULE module)
 {
-    SetThreadLocale(locale);
-    HRSRC found = FindLocalizedResource(module, MAKEINTRESOURCEW(IDD_SETTINGS), RT_DIALOG);
-    const void* dialogTemplate = found != nullptr ? LockResource(LoadResource(module, found)) : nullptr;
-    if (dialogTemplate == nullptr)
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    auto getClassObject =
+        reinterpret_cast<GetClassObject>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    if (getClassObject == nullptr ||
+        FAILED(getClassObject(ClsidSHVConfig, __uuidof(IClassFactory), reinterpret_cast<void**>(&factory))))
     {
-        std::fprintf(stderr, "no dialog for locale 0x%04lx\n", locale);
-        return;
+        return nullptr;
     }
-    DialogBoxIndirectParamW(module, static_cast<LPCDLGTEMPLATEW>(dialogTemplate), nullptr, SettingsDialogProc, 0);
+    INapComponentConfig* config = nullptr;
+    factory->CreateInstance(nullptr, __uuidof(INapComponentConfig), reinterpret_cast<void**>(&config));
+    factory->Release();
+    return config;
 }
 } // namespace
 
 int main()
 {
     HMODULE module = LoadLibraryW(PathBesideProgram(L"qvnnapcfg64.dll").c_str());
-    if (module == nullptr)
+    INapComponentConfig* config = module != nullptr ? CreateConfig(module) : nullptr;
+    if (config == nullptr)
     {
-        std::fprintf(stderr, "cannot load qvnnapcfg64.dll\n");
+        std::fprintf(stderr, "cannot load qvnnapcfg64.dll or create its class\n");
         return 1;
     }
-    // The dialog procedure loads its message text from the module it runs for.
-    g_moduleInstance.store(module);
     HKEY scratch = RedirectSettings();
 
     for (const Shot& shot : Shots)
     {
-        UiThread ui([&] { RunDialog(module, shot.locale); });
+        UiThread ui([&] {
+            SetThreadLocale(shot.locale);
+            config->InvokeUI(nullptr);
+        });
         HWND dialog = WaitForDialog(ui.Id());
         if (dialog == nullptr)
         {
@@ -118,6 +126,7 @@ int main()
         ui.WaitFinished();
     }
 
+    config->Release();
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     RegCloseKey(scratch);
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QvnScreenshots");
