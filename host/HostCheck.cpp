@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <optional>
 
 namespace
@@ -57,6 +58,37 @@ std::optional<Value> ReadValue(HKEY root, const std::wstring& path, const wchar_
     return value;
 }
 
+// The file version of a module's version record ("6.0.4.11200"), read as the console
+// reads a component's resources; nothing when the file has no version record.
+std::optional<std::string> FileVersion(const std::wstring& path)
+{
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr)
+    {
+        return std::nullopt;
+    }
+    std::optional<std::string> version;
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16)); // RT_VERSION
+    HGLOBAL loaded = resource != nullptr ? LoadResource(module, resource) : nullptr;
+    const auto* data = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+    const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
+    // The fixed part follows the record's header, aligned to 4 bytes; find it by its signature.
+    for (DWORD offset = 0; data != nullptr && offset + sizeof(VS_FIXEDFILEINFO) <= size; offset += 4)
+    {
+        VS_FIXEDFILEINFO info;
+        std::memcpy(&info, data + offset, sizeof(info));
+        if (info.dwSignature == 0xFEEF04BD)
+        {
+            version = std::to_string(HIWORD(info.dwFileVersionMS)) + "." +
+                      std::to_string(LOWORD(info.dwFileVersionMS)) + "." +
+                      std::to_string(HIWORD(info.dwFileVersionLS)) + "." + std::to_string(LOWORD(info.dwFileVersionLS));
+            break;
+        }
+    }
+    FreeLibrary(module);
+    return version;
+}
+
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
@@ -107,6 +139,9 @@ std::vector<CheckFinding> CheckInstallation()
         else
         {
             findings.push_back({true, "server file (InprocServer32)", ToUtf8(server->text)});
+            const auto version = FileVersion(server->text);
+            findings.push_back({version.has_value(), "server version",
+                                version ? *version : std::string("the file has no version record")});
             findings.push_back(
                 CheckText("LocalizedString", ClassKey, L"LocalizedString", L"@" + server->text + L",-100"));
         }
