@@ -26,16 +26,56 @@ std::unique_ptr<char[]> copy_text(const char* text)
     return copy;
 }
 
-// Throws and catches once, so that the C++ runtime sets up what throwing needs.
-[[gnu::noinline]] void prepare_exception_runtime() noexcept
+// The C++ runtime's per-thread exception state (the stack of caught exceptions and the
+// count of uncaught ones), laid out as the runtime expects it.
+struct eh_state_t
 {
-    try
+    void* caught_exceptions;
+    unsigned int uncaught_exceptions;
+};
+
+// The runtime would keep that state in emulated thread-local storage, which on this
+// toolchain comes from the statically linked thread library: it takes a TLS index and
+// two handles for the first thread that throws and never gives them back when the
+// module unloads, so a host that unloads idle servers and loads them again runs out of
+// TLS indexes after about a thousand cycles and ends. The engine therefore keeps the
+// state itself, in a fiber-local slot it reserves at start and frees at stop. The slot's
+// callback frees a thread's record when the thread ends; freeing the slot frees the
+// records of the threads still running.
+std::atomic<DWORD> g_eh_state_slot{FLS_OUT_OF_INDEXES};
+
+void WINAPI free_eh_state(void* state) noexcept
+{
+    HeapFree(GetProcessHeap(), 0, state);
+}
+
+eh_state_t* current_eh_state() noexcept
+{
+    const DWORD slot = g_eh_state_slot.load(std::memory_order_acquire);
+    if (slot != FLS_OUT_OF_INDEXES)
     {
-        throw 0;
+        // Handlers may read the last error of the failure that made them run.
+        const DWORD last_error = GetLastError();
+        auto* state = static_cast<eh_state_t*>(FlsGetValue(slot));
+        if (state == nullptr)
+        {
+            state = static_cast<eh_state_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(eh_state_t)));
+            if (state != nullptr && !FlsSetValue(slot, state))
+            {
+                free_eh_state(state);
+                state = nullptr;
+            }
+        }
+        SetLastError(last_error);
+        if (state != nullptr)
+        {
+            return state;
+        }
     }
-    catch (int)
-    {
-    }
+    // Before the engine starts, after it stops, and when memory runs out: the runtime's
+    // own per-thread storage.
+    static thread_local eh_state_t fallback{};
+    return &fallback;
 }
 
 // The scope chain's per-thread slot; read by any thread once the module is loaded.
@@ -176,33 +216,34 @@ bool exception_engine_start() noexcept
     {
         return true;
     }
-    const DWORD slot = TlsAlloc();
-    // The C++ runtime of this module takes a TLS index of its own when it first throws,
-    // and ends the process if none is left. Let it take one now, while one is known to
-    // be free, so that every later raise, on any thread, can be thrown and caught.
-    const DWORD probe = slot != TLS_OUT_OF_INDEXES ? TlsAlloc() : TLS_OUT_OF_INDEXES;
-    if (probe == TLS_OUT_OF_INDEXES)
+    const DWORD scope_slot = TlsAlloc();
+    const DWORD eh_state_slot = scope_slot != TLS_OUT_OF_INDEXES ? FlsAlloc(free_eh_state) : FLS_OUT_OF_INDEXES;
+    if (eh_state_slot == FLS_OUT_OF_INDEXES)
     {
-        if (slot != TLS_OUT_OF_INDEXES)
+        if (scope_slot != TLS_OUT_OF_INDEXES)
         {
-            TlsFree(slot);
+            TlsFree(scope_slot);
         }
         std::fputs("Cannot initialize exception engine", stdout);
         std::fflush(stdout);
         return false;
     }
-    TlsFree(probe);
-    prepare_exception_runtime();
-    g_scope_slot.store(slot);
+    g_eh_state_slot.store(eh_state_slot, std::memory_order_release);
+    g_scope_slot.store(scope_slot);
     return true;
 }
 
 void exception_engine_stop() noexcept
 {
-    const DWORD slot = g_scope_slot.exchange(TLS_OUT_OF_INDEXES);
-    if (slot != TLS_OUT_OF_INDEXES)
+    const DWORD scope_slot = g_scope_slot.exchange(TLS_OUT_OF_INDEXES);
+    if (scope_slot != TLS_OUT_OF_INDEXES)
     {
-        TlsFree(slot);
+        TlsFree(scope_slot);
+    }
+    const DWORD eh_state_slot = g_eh_state_slot.exchange(FLS_OUT_OF_INDEXES);
+    if (eh_state_slot != FLS_OUT_OF_INDEXES)
+    {
+        FlsFree(eh_state_slot);
     }
 }
 
@@ -210,3 +251,19 @@ std::uint32_t exception_engine_slot() noexcept
 {
     return g_scope_slot.load();
 }
+
+// The C++ runtime asks for the calling thread's exception state through these two.
+namespace __cxxabiv1
+{
+struct __cxa_eh_globals;
+
+extern "C" __cxa_eh_globals* __cxa_get_globals() noexcept
+{
+    return reinterpret_cast<__cxa_eh_globals*>(current_eh_state());
+}
+
+extern "C" __cxa_eh_globals* __cxa_get_globals_fast() noexcept
+{
+    return reinterpret_cast<__cxa_eh_globals*>(current_eh_state());
+}
+} // namespace __cxxabiv1

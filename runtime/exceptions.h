@@ -182,12 +182,14 @@ private:
 // for null.
 const char* source_name_after_backslash(const char* file) noexcept;
 
-// Reserves the per-thread slot of the scope chain and readies the C++ runtime for
-// throwing, so that raising never needs a TLS index afterwards. When the process has no
-// TLS index left for either, writes "Cannot initialize exception engine" to standard
-// output and returns false; the caller refuses to start.
+// Reserves the per-thread slot of the scope chain (a TLS index) and the slot that holds
+// each thread's exception state for the C++ runtime (a fiber-local index). When either
+// cannot be had, writes "Cannot initialize exception engine" to standard output and
+// returns false; the caller refuses to start. Must not be called while an exception is
+// being handled. Harmless when the engine runs already.
 bool exception_engine_start() noexcept;
-// Gives the slot back; harmless when none is held.
+// Gives both slots back, with the exception state of every thread; harmless when none
+// is held. Must not be called while an exception is being handled.
 void exception_engine_stop() noexcept;
 // The slot's TLS index, or TLS_OUT_OF_INDEXES when none is held.
 std::uint32_t exception_engine_slot() noexcept;

@@ -9,8 +9,12 @@
 
 #include "runtime/_kern.h"
 #include "runtime/exceptions.h"
+#include "runtime/late_bound_table.h"
 #include "runtime/logger.h"
+#include "runtime/os_info.h"
 #include "runtime/syncers.h"
+
+#include <stdexcept>
 
 namespace
 {
@@ -78,11 +82,24 @@ static RuntimeStage g_atomicSet{atomic_ops_install_interlocked, nullptr};
 static RuntimeStage g_exceptionEngine{exception_engine_start, exception_engine_stop};
 static RuntimeStage g_defaultThreadName{default_thread_name_create, default_thread_name_destroy};
 static RuntimeStage g_threadInfoSlot{thread_info_slot_reserve, thread_info_slot_release};
+static RuntimeStage g_threadExtraSlot{thread_extra_slot_reserve, thread_extra_slot_release};
 static RuntimeStage g_defaultLoggingLock{default_logging_lock_create, default_logging_lock_destroy};
 static RuntimeStage g_globalLogger{global_logger_create, global_logger_destroy};
+static RuntimeStage g_commonControls{common_controls_start, nullptr};
+static RuntimeStage g_osInfo{os_info_create, os_info_destroy};
+static RuntimeStage g_banner{banner_create, banner_destroy};
+#ifdef QVN_TEST_FAILING_START
+// Test builds only: a last runtime step that raises, as a thread-engine step does when
+// the process has no TLS index left, so that tests can watch the module refuse to load
+// and take back every step before it.
+static RuntimeStage g_failingStep{[]() -> bool { throw std::runtime_error("simulated start-up failure"); }, nullptr};
+#endif
 
 // 3. The module object with the server lock count.
 SHVConfigModule g_module;
 
 // 4. Clean-up of the trace configuration, should one have been installed.
 static AtUnload g_traceLogCleanUp{DestroyTraceLogConfig};
+
+// 5. The runtime library's late-bound system functions; building them loads no module.
+static RuntimeStage g_lateBoundTable{late_bound_table_create, late_bound_table_destroy};

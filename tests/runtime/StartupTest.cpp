@@ -3,11 +3,15 @@
 #include "runtime/_kern.h"
 #include "runtime/exceptions.h"
 #include "runtime/logger.h"
+#include "runtime/os_info.h"
 #include "runtime/syncers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <exception>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -52,13 +56,19 @@ TEST(RuntimeStartupTest, StepsBuildTheServicesAndCleanUpInReverse)
     ASSERT_TRUE(exception_engine_start());
     ASSERT_TRUE(default_thread_name_create());
     ASSERT_TRUE(thread_info_slot_reserve());
+    ASSERT_TRUE(thread_extra_slot_reserve());
     ASSERT_TRUE(default_logging_lock_create());
     ASSERT_TRUE(global_logger_create());
+    ASSERT_TRUE(common_controls_start());
+    ASSERT_TRUE(os_info_create());
+    ASSERT_TRUE(banner_create());
 
     EXPECT_STREQ(atomic_ops().name, "Windows default");
     EXPECT_NE(exception_engine_slot(), TLS_OUT_OF_INDEXES);
     EXPECT_EQ(TlsGetValue(exception_engine_slot()), nullptr);
     ASSERT_NE(thread_info_slot(), TLS_OUT_OF_INDEXES);
+    ASSERT_NE(thread_extra_slot(), TLS_OUT_OF_INDEXES);
+    EXPECT_NE(thread_extra_slot(), thread_info_slot());
     std::thread([] {
         EXPECT_EQ(TlsGetValue(thread_info_slot()), nullptr);
         EXPECT_STREQ(current_thread_name(), "noname");
@@ -75,9 +85,15 @@ TEST(RuntimeStartupTest, StepsBuildTheServicesAndCleanUpInReverse)
     EXPECT_EQ(logger->descriptor(), 2);
     EXPECT_EQ(logger->get_level(), 4);
     EXPECT_FALSE(logger->is_enabled(8));
+    ASSERT_NE(os_info(), nullptr);
+    EXPECT_NE(os_info()->code, 0u);
+    EXPECT_STREQ(banner(), "Quorvane runtime (WinNT 6.0/x64)");
 
+    banner_destroy();
+    os_info_destroy();
     global_logger_destroy();
     default_logging_lock_destroy();
+    thread_extra_slot_release();
     thread_info_slot_release();
     default_thread_name_destroy();
     exception_engine_stop();
@@ -86,7 +102,10 @@ TEST(RuntimeStartupTest, StepsBuildTheServicesAndCleanUpInReverse)
     EXPECT_EQ(global_logger(), nullptr);
     EXPECT_EQ(default_logging_lock(), nullptr);
     EXPECT_EQ(thread_info_slot(), TLS_OUT_OF_INDEXES);
+    EXPECT_EQ(thread_extra_slot(), TLS_OUT_OF_INDEXES);
     EXPECT_EQ(exception_engine_slot(), TLS_OUT_OF_INDEXES);
+    EXPECT_EQ(os_info(), nullptr);
+    EXPECT_EQ(banner(), nullptr);
     EXPECT_STREQ(current_thread_name(), "noname");
     EXPECT_STREQ(atomic_ops().name, "Windows default");
 }
@@ -106,21 +125,117 @@ TEST(RuntimeStartupTest, ExceptionEngineWithoutTlsIndexReportsFailure)
 
 TEST(RuntimeStartupTest, ThreadEngineWithoutTlsIndexRaises)
 {
-    tls_exhaustion exhausted;
+    struct
+    {
+        bool (*reserve)();
+        std::uint32_t (*slot)();
+    } const slots[] = {{thread_info_slot_reserve, thread_info_slot}, {thread_extra_slot_reserve, thread_extra_slot}};
+    for (const auto& slot : slots)
+    {
+        tls_exhaustion exhausted;
+        try
+        {
+            slot.reserve();
+            FAIL() << "no exception";
+        }
+        catch (const d_exception_t_shell_t& thrown)
+        {
+            ASSERT_NE(thrown.exception(), nullptr);
+            EXPECT_EQ(typeid(*thrown.exception()), typeid(d_exception_t));
+            EXPECT_STREQ(thrown.exception()->file(), "_kern");
+            EXPECT_EQ(thrown.exception()->line(), 318);
+            EXPECT_STREQ(thrown.what(), "cannot initialize thread engine");
+        }
+        EXPECT_EQ(slot.slot(), TLS_OUT_OF_INDEXES);
+    }
+}
+
+TEST(RuntimeStartupTest, BannerText)
+{
+    EXPECT_EQ(banner(), nullptr);
+    ASSERT_TRUE(banner_create());
+    const char* text = banner();
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "Quorvane runtime (WinNT 6.0/x64)");
+    ASSERT_TRUE(banner_create());
+    EXPECT_EQ(banner(), text) << "built once";
+    banner_destroy();
+    EXPECT_EQ(banner(), nullptr);
+    banner_destroy();
+}
+
+TEST(RuntimeStartupTest, ExceptionStateBelongsToEachThread)
+{
+    ASSERT_TRUE(exception_engine_start());
+    // One thread sits in a handler while others throw, catch and rethrow; each must see
+    // its own exceptions only.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> others_done{false};
+    std::thread holder([&] {
+        try
+        {
+            throw std::runtime_error("holder");
+        }
+        catch (const std::exception&)
+        {
+            holding = true;
+            while (!others_done)
+            {
+                Sleep(1);
+            }
+            try
+            {
+                throw; // still the holder's own exception
+            }
+            catch (const std::runtime_error& again)
+            {
+                EXPECT_STREQ(again.what(), "holder");
+            }
+            EXPECT_EQ(std::uncaught_exceptions(), 0);
+        }
+    });
+    while (!holding)
+    {
+        Sleep(1);
+    }
+    std::vector<std::thread> others;
+    std::atomic<int> caught{0};
+    for (int i = 0; i < 8; ++i)
+    {
+        others.emplace_back([&, i] {
+            for (int round = 0; round < 200; ++round)
+            {
+                try
+                {
+                    throw i;
+                }
+                catch (int value)
+                {
+                    EXPECT_EQ(value, i);
+                    EXPECT_TRUE(std::current_exception() != nullptr);
+                    ++caught;
+                }
+                EXPECT_TRUE(std::current_exception() == nullptr);
+            }
+        });
+    }
+    for (auto& other : others)
+    {
+        other.join();
+    }
+    others_done = true;
+    holder.join();
+    EXPECT_EQ(caught, 8 * 200);
+    exception_engine_stop();
+
     try
     {
-        thread_info_slot_reserve();
-        FAIL() << "no exception";
+        throw 1; // the C++ runtime's own state again
     }
-    catch (const d_exception_t_shell_t& thrown)
+    catch (int)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(d_exception_t));
-        EXPECT_STREQ(thrown.exception()->file(), "_kern");
-        EXPECT_EQ(thrown.exception()->line(), 318);
-        EXPECT_STREQ(thrown.what(), "cannot initialize thread engine");
+        EXPECT_TRUE(std::current_exception() != nullptr);
     }
-    EXPECT_EQ(thread_info_slot(), TLS_OUT_OF_INDEXES);
 }
 
 TEST(RuntimeStartupTest, ComponentRefusesToLoadWhateverTlsIndexesAreMissing)
@@ -141,7 +256,7 @@ TEST(RuntimeStartupTest, ComponentRefusesToLoadWhateverTlsIndexesAreMissing)
     }
     const std::string printed = testing::internal::GetCapturedStdout();
     ASSERT_NE(module, nullptr) << "loads once enough indexes are free";
-    EXPECT_GE(loaded_with, 2u) << "the scope slot and the thread-information slot at least";
+    EXPECT_GE(loaded_with, 3u) << "the scope slot and both thread-engine slots at least";
     EXPECT_NE(printed.find("Cannot initialize exception engine"), std::string::npos);
     EXPECT_NE(GetProcAddress(module, "DllGetClassObject"), nullptr);
     FreeLibrary(module);
