@@ -67,7 +67,7 @@ done
 out=${out:-$build_dir/dist}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-work=$out/work
+work=$out/package-files
 rm -rf "$work"
 mkdir -p "$work"
 

@@ -14,16 +14,3 @@ std::string ToUtf8(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), size, nullptr, nullptr);
     return utf8;
 }
-
-std::wstring FromUtf8(const std::string& text)
-{
-    if (text.empty())
-    {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), size);
-    return wide;
-}

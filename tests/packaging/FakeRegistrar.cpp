@@ -44,7 +44,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer()
+namespace
+{
+HRESULT Register()
 {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(g_module, path, MAX_PATH);
@@ -94,4 +96,17 @@ extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer()
         status = SetValue(HKEY_CURRENT_USER, L"Software\\QvnFakeRegistrar", L"Written", REG_DWORD, &one, sizeof(one));
     }
     return HRESULT_FROM_WIN32(status);
+}
+} // namespace
+
+extern "C" __declspec(dllexport) HRESULT WINAPI DllRegisterServer()
+{
+    try
+    {
+        return Register();
+    }
+    catch (...)
+    {
+        return E_OUTOFMEMORY; // the strings above are all it allocates
+    }
 }

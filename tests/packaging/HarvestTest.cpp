@@ -39,9 +39,11 @@ protected:
         EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, L"Software\\QvnFakeRegistrar"));
         EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion"));
         EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+        // Only this process's: a harvest in another process may be running.
+        const std::wstring ours = L"QvnHarvest-" + std::to_wstring(GetCurrentProcessId()) + L"-";
         for (const std::wstring& name : RegistrySubkeyNames(HKEY_CURRENT_USER, L"Software"))
         {
-            EXPECT_NE(name.rfind(L"QvnHarvest-", 0), 0u) << "scratch key left: " << ToUtf8(name);
+            EXPECT_NE(name.rfind(ours, 0), 0u) << "scratch key left: " << ToUtf8(name);
         }
     }
 
