@@ -4,6 +4,9 @@
 //   qvn_install_check --gtest_filter=Installed.*   --upgrade-code=GUID --expect-version=V
 //   qvn_install_check --gtest_filter=Uninstalled.* --upgrade-code=GUID [--expect-server=NAME]
 //
+// and the FakeInstalled and FakeUninstalled phases for the package of the stand-in
+// module qvn_fake_registrar.dll, which carries every value type and keys without values.
+//
 // It is not run by CTest directly: the prefix it checks is not the test prefix.
 #include "Regsvr32.h"
 
@@ -50,6 +53,15 @@ std::wstring InstallFolder()
 std::wstring InstalledDll()
 {
     return InstallFolder() + L"\\qvnnapcfg64.dll";
+}
+
+const std::wstring FakeRoot = L"QvnFakeRegistrar";
+
+std::wstring InstalledFake()
+{
+    wchar_t path[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\QvnFakeRegistrar\\qvn_fake_registrar.dll", path, MAX_PATH);
+    return path;
 }
 
 bool FileExists(const std::wstring& path)
@@ -190,6 +202,35 @@ TEST(Uninstalled, SettingsStay)
     ASSERT_TRUE(server.has_value());
     EXPECT_EQ(ToUtf8(server->Text()), ToUtf8(g_expect.server));
     EXPECT_EQ(RegistryValueNames(HKEY_LOCAL_MACHINE, SettingsKey).size(), 5u);
+}
+
+TEST(FakeInstalled, RegistryHoldsWhatTheModuleRegistersForTheInstalledFile)
+{
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, FakeRoot + L"\\Empty"));
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, FakeRoot + L"\\Nested\\Deeper"));
+    const RegistrySnapshot installed = TakeRegistrySnapshot(HKEY_CLASSES_ROOT, FakeRoot);
+
+    // The module's own registration of the installed file, against a scratch key.
+    RegistrySnapshot registered;
+    {
+        ScratchRegistry scratch({HKEY_CLASSES_ROOT});
+        HMODULE module = LoadLibraryW(InstalledFake().c_str());
+        ASSERT_NE(module, nullptr) << "cannot load " << ToUtf8(InstalledFake());
+        auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
+        EXPECT_EQ(registerServer != nullptr ? registerServer() : E_UNEXPECTED, S_OK);
+        registered = TakeRegistrySnapshot(HKEY_CLASSES_ROOT, FakeRoot);
+        FreeLibrary(module);
+    }
+    EXPECT_EQ(installed, registered) << "installed:\n"
+                                     << DescribeRegistrySnapshot(installed) << "registered:\n"
+                                     << DescribeRegistrySnapshot(registered);
+}
+
+TEST(FakeUninstalled, EntriesAndFileAreGone)
+{
+    EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, FakeRoot));
+    EXPECT_FALSE(FileExists(InstalledFake()));
 }
 
 // "--name=value" options left over after GoogleTest took its own.
