@@ -35,8 +35,9 @@ struct HarvestedRegistration
 // subkeys (such as "CLSID") are not listed, as creating their subkeys creates them.
 //
 // Redirection is process-wide: call it while no other thread of the process uses the
-// registry. Throws PackagingError when the module cannot be loaded, has no
-// DllRegisterServer, registration fails, or registration writes under
+// registry. Afterwards the three predefined keys are the machine's again, even if the
+// process had redirected them before. Throws PackagingError when the module cannot be
+// loaded, has no DllRegisterServer, registration fails, or registration writes under
 // HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER (which an HKEY_CLASSES_ROOT harvest would
 // silently drop). The machine's registry is left as it was on every path.
 HarvestedRegistration HarvestRegistration(const std::wstring& dllPath);
