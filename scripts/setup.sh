@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64 fonts-wine
   googletest
+  wixl msitools zip unzip
 )
 
 missing=()

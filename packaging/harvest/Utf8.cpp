@@ -1,0 +1,16 @@
+#include "Utf8.h"
+
+#include <windows.h>
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+    {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
