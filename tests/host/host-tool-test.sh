@@ -26,8 +26,8 @@ run() {
     fail "$name: expected exactly one line on standard error, got: $err"
   fi
 }
-expect_out() { grep -qF -- "$2" <<<"$out" || fail "$1: output lacks '$2': $out"; }
-expect_err() { grep -qF -- "$2" <<<"$err" || fail "$1: error lacks '$2': $err"; }
+expect_out() { grep -qF -- "$2" <<<"$out" || fail "$1: output lacks '$2' (status $status): '$out' (stderr: '$err')"; }
+expect_err() { grep -qF -- "$2" <<<"$err" || fail "$1: error lacks '$2' (status $status): '$err' (stdout: '$out')"; }
 
 # Start from no registration and no stored settings.
 "$host" unregister >/dev/null 2>&1
