@@ -544,12 +544,19 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
     writes.judged = Judged::Counted;
     writes.met = counts.registryWrites == 5 * Calls;
     figures.push_back(writes);
-    Figure others{"SetConfig: other registry calls per call (reads; the close)",
-                  perCall(counts.registryReads + counts.registryCloses), "calls"};
-    others.target = "= 1";
-    others.judged = Judged::Counted;
-    others.met = counts.registryReads == 0 && counts.registryCloses == Calls;
-    figures.push_back(others);
+    Figure reads{"SetConfig: values read per call", perCall(counts.registryReads), "calls"};
+    reads.target = "= 0";
+    reads.judged = Judged::Counted;
+    reads.met = counts.registryReads == 0;
+    figures.push_back(reads);
+    Figure closes{"SetConfig: keys closed per call", perCall(counts.registryCloses), "calls"};
+    closes.target = "= 1";
+    closes.judged = Judged::Counted;
+    closes.met = counts.registryCloses == Calls;
+    figures.push_back(closes);
+    // The record's own lock, which the counter must see for its zero elsewhere to mean
+    // anything.
+    figures.push_back({"SetConfig: locks taken per call (the settings record's)", perCall(counts.locks), "calls"});
 }
 
 // --- The settings dialog --------------------------------------------------------------

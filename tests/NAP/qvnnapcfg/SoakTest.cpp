@@ -477,6 +477,6 @@ TEST_F(SoakTest, EightThreadsShareObjects)
     RecordProperty("queries", static_cast<int>(tally.queries.load()));
     RecordProperty("reference_changes", static_cast<int>(tally.referenceChanges.load()));
     RecordProperty("drops", static_cast<int>(tally.drops.load()));
-    RecordProperty("failures", static_cast<int>(tally.failures.load()));
+    RecordProperty("misanswered_calls", static_cast<int>(tally.failures.load()));
 }
 } // namespace
