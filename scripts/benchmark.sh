@@ -14,6 +14,7 @@ scripts/report-tools.sh
 out=build/benchmark
 rm -rf "$out"
 mkdir -p "$out"
+echo "$(date -u +%Y-%m-%dT%H:%MZ) $(cat /proc/loadavg)" >"$out/started"
 status=0
 # Paths given to the Windows program are relative to the project's root, which Wine
 # sees as its current folder.

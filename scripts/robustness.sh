@@ -18,6 +18,7 @@ out=build/robustness
 rm -rf "$out"
 mkdir -p "$out"
 echo "$scale" >"$out/scale"
+echo "$(date -u +%Y-%m-%dT%H:%MZ) $(cat /proc/loadavg)" >"$out/started"
 
 # run NAME PROGRAM FILTER: one test program, its results as JSON in $out/NAME.json.
 run() {
