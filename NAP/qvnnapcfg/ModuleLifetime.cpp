@@ -16,6 +16,12 @@
 
 #include <stdexcept>
 
+// libstdc++'s own clean-up entry; no public header declares it.
+namespace __gnu_cxx
+{
+void __freeres();
+}
+
 namespace
 {
 ClassEntry* const g_classEntries[] = {&g_shvConfigClassEntry};
@@ -67,7 +73,19 @@ private:
     void (*m_stop)();
     bool m_started = false;
 };
+
+// The C++ runtime linked into this DLL allocates an emergency pool for exceptions
+// (about 72 KB) when the DLL loads and frees it only on request: without this, every
+// load and unload of the DLL in a host's process would leak it.
+void ReleaseExceptionPool()
+{
+    __gnu_cxx::__freeres();
+}
 } // namespace
+
+// 0. Built first so that it runs last at unload, after every object that might still
+//    throw.
+static AtUnload g_exceptionPoolRelease{ReleaseExceptionPool};
 
 // 1. Module records: the class table first, so it is torn down last and releases the
 //    cached class factories after everything else is gone.

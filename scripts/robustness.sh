@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds, runs the soak, the load cycles and the full fuzzing (QVN_FUZZ_SCALE=100: every
+# SetConfig count, 100,000 blobs of each kind, every value type and size, the registrar
+# fuzz at 100 times its ordinary count) under Wine, and writes docs/ROBUSTNESS.md from
+# their results, with the machine and Wine version they ran on. Takes some minutes.
+# Exits with 1 when a check failed (the document says which), 2 when no document could
+# be written.
+#
+# The soak registers the class in the prefix's HKEY_CLASSES_ROOT for its duration: do
+# not run the test suite at the same time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh >/dev/null
+scripts/report-tools.sh
+
+scale=100
+out=build/robustness
+rm -rf "$out"
+mkdir -p "$out"
+echo "$scale" >"$out/scale"
+echo "$(date -u +%Y-%m-%dT%H:%MZ) $(cat /proc/loadavg)" >"$out/started"
+
+# run NAME PROGRAM FILTER: one test program, its results as JSON in $out/NAME.json.
+run() {
+  local name=$1 program=$2 filter=$3
+  echo "robustness: $name ($filter)" >&2
+  QVN_FUZZ_SCALE=$scale scripts/wine-run --prefix build/wineprefix "build/bin/$program.exe" \
+    --gtest_filter="$filter" --gtest_output="json:$out/$name.json" >"$out/$name.log" 2>&1 || true
+  grep -E '^\[ +(OK|FAILED) +\]' "$out/$name.log" >&2 || true
+}
+run soak qvnnapcfg_soak_tests 'SoakTest.*'
+run loads runtime_dll_tests 'ComponentLoadTest.TwoThousand*'
+run blobs qvnnapcfg_dll_tests 'SHVConfigFuzzTest.*'
+run values qvnnapcfg_internal_tests 'SHVSettingsFuzzTest.*'
+run registrar qvnnapcfg_internal_tests 'RegScriptFuzzTest.*'
+
+status=0
+python3 scripts/write-report.py robustness "$out" docs/ROBUSTNESS.md || status=$?
+case $status in
+  0) echo "robustness: wrote docs/ROBUSTNESS.md" ;;
+  3) echo "robustness: wrote docs/ROBUSTNESS.md; a check failed" >&2; exit 1 ;;
+  *) echo "robustness: could not write docs/ROBUSTNESS.md" >&2; exit 2 ;;
+esac

@@ -1,0 +1,482 @@
+// Soak: eight threads share SHVConfig objects for a bounded time, creating them,
+// exchanging blobs, asking for interfaces and counting references, all at once.
+// Afterwards no blob read was torn, the registry holds the last blob applied, and the
+// server can unload.
+//
+// Creation takes both ways a host has. Four threads create through CoCreateInstance in a
+// single-threaded apartment: Wine hosts the "Neutral" class in the process's main (first)
+// single-threaded apartment, where creation is direct; from any other apartment it would
+// wait for that one, which does not pump messages. So these threads enter their
+// apartment one at a time, only to create an object, and leave it at once: each is the
+// main apartment while it creates, and nothing can wait on an apartment that is busy.
+// The objects they create are the objects themselves (no proxies), shared with every
+// thread. The other four threads live in the multi-threaded apartment and create
+// through the class factory that DllGetClassObject hands out, as a host does that does
+// not go through COM's activation.
+//
+// The threads run for 0.6 seconds in the ordinary run; QVN_FUZZ_SCALE=N runs N times as
+// long (one minute at 100).
+#include "RegistrationState.h"
+#include "SHVConfigBlob.h"
+
+#include "support/ComponentDll.h"
+#include "support/FuzzScale.h"
+#include "support/ScratchRegistry.h"
+
+#include <gtest/gtest.h>
+#include <napcommon.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace
+{
+constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
+const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
+const std::wstring SettingsPath = L"Software\\Quorvane\\ZARUZARA\\Settings";
+constexpr int Threads = 8;
+constexpr int ApartmentThreads = 4; // the first four; the others are multi-threaded
+constexpr std::chrono::milliseconds RunPerScale{600};
+constexpr unsigned Seed = 0x50A4u;
+
+using Bytes = std::vector<BYTE>;
+
+// The blob of sequence number n: every field follows from n, so a blob mixed from two
+// writes cannot pass for one.
+SHVConfigBlob SoakBlob(std::uint32_t n)
+{
+    SHVConfigBlob blob;
+    std::memset(&blob, 0, sizeof blob);
+    blob.version = 1;
+    const std::u16string prefix = u"soak-" + std::u16string(1, char16_t(u'a' + n % 26)) + u"-";
+    std::u16string name = prefix;
+    for (std::uint32_t digits = n; digits != 0 || name.size() == prefix.size(); digits /= 10)
+    {
+        name += char16_t(u'0' + digits % 10);
+    }
+    name.resize(std::min<std::size_t>(name.size() + n % 200, 255), char16_t(u'A' + n % 26));
+    std::memcpy(blob.serverName, name.data(), name.size() * 2);
+    blob.serverPort = n;
+    blob.serverTimeout = n ^ 0x5A5A5A5Au;
+    blob.cacheTime = n * 2654435761u;
+    blob.validationEnabled = n & 1;
+    return blob;
+}
+
+// Whether a blob read is whole: exactly the blob of the number its port names.
+bool IsWhole(const Bytes& read)
+{
+    if (read.size() != sizeof(SHVConfigBlob))
+    {
+        return false;
+    }
+    SHVConfigBlob blob;
+    std::memcpy(&blob, read.data(), sizeof blob);
+    const SHVConfigBlob expected = SoakBlob(blob.serverPort);
+    return std::memcmp(&blob, &expected, sizeof blob) == 0;
+}
+
+// Objects shared by all threads. Each slot holds one reference of its own; a thread
+// borrows an object by taking a reference of its own under the pool's lock.
+class SharedObjects
+{
+public:
+    ~SharedObjects() { ReleaseAll(); }
+
+    // Takes over the caller's reference; an object pushed out is released.
+    void Put(INapComponentConfig* object, std::mt19937& random)
+    {
+        INapComponentConfig* pushedOut = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            pushedOut = std::exchange(m_slots[random() % m_slots.size()], object);
+        }
+        if (pushedOut != nullptr)
+        {
+            pushedOut->Release();
+        }
+    }
+
+    // A new reference to some shared object, or null when there is none.
+    INapComponentConfig* Borrow(std::mt19937& random)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        INapComponentConfig* object = m_slots[random() % m_slots.size()];
+        if (object != nullptr)
+        {
+            object->AddRef();
+        }
+        return object;
+    }
+
+    // Releases the reference of one slot.
+    void Drop(std::mt19937& random)
+    {
+        INapComponentConfig* object = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            object = std::exchange(m_slots[random() % m_slots.size()], nullptr);
+        }
+        if (object != nullptr)
+        {
+            object->Release();
+        }
+    }
+
+    void ReleaseAll()
+    {
+        for (INapComponentConfig*& object : m_slots)
+        {
+            if (object != nullptr)
+            {
+                object->Release();
+                object = nullptr;
+            }
+        }
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<INapComponentConfig*> m_slots = std::vector<INapComponentConfig*>(12, nullptr);
+};
+
+struct Tally
+{
+    std::atomic<long> apartmentCreations{0};
+    std::atomic<long> factoryCreations{0};
+    std::atomic<long> reads{0};
+    std::atomic<long> tornReads{0};
+    std::atomic<long> writes{0};
+    std::atomic<long> refusedWrites{0};
+    std::atomic<long> queries{0};
+    std::atomic<long> referenceChanges{0};
+    std::atomic<long> drops{0};
+    std::atomic<long> failures{0}; // calls that did not answer as documented
+};
+
+class SoakTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(dll.DllRegisterServer(), S_OK);
+        ExpectRegistered(HKEY_CLASSES_ROOT, PathBesideProgram(L"qvnnapcfg64.dll"));
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(dll.DllUnregisterServer(), S_OK);
+        ExpectUnregistered(HKEY_CLASSES_ROOT);
+    }
+
+    // One thread's share of the soak.
+    void Run(int index, std::chrono::steady_clock::time_point end)
+    {
+        const bool apartmentThreaded = index < ApartmentThreads;
+        std::mt19937 random(Seed + index);
+        if (!apartmentThreaded && CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK)
+        {
+            ++tally.failures;
+            return;
+        }
+        std::vector<std::uint32_t> applied;
+        while (std::chrono::steady_clock::now() < end)
+        {
+            const unsigned action = random() % 16;
+            if (action == 0)
+            {
+                if (INapComponentConfig* object = apartmentThreaded ? CreateInApartment() : CreateThroughFactory())
+                {
+                    objects.Put(object, random);
+                }
+                continue;
+            }
+            if (action == 1)
+            {
+                objects.Drop(random);
+                ++tally.drops;
+                continue;
+            }
+            INapComponentConfig* object = objects.Borrow(random);
+            if (object == nullptr)
+            {
+                continue;
+            }
+            if (action < 7)
+            {
+                Read(object);
+            }
+            else if (action < 10)
+            {
+                const std::uint32_t n = ++sequence;
+                SHVConfigBlob blob = SoakBlob(n);
+                if (object->SetConfig(sizeof blob, reinterpret_cast<BYTE*>(&blob)) == S_OK)
+                {
+                    applied.push_back(n);
+                    ++tally.writes;
+                }
+                else
+                {
+                    ++tally.failures;
+                }
+            }
+            else if (action < 11)
+            {
+                WriteRefused(object, random);
+            }
+            else if (action < 13)
+            {
+                Query(object);
+            }
+            else
+            {
+                const int times = 1 + random() % 4;
+                for (int i = 0; i < times; ++i)
+                {
+                    object->AddRef();
+                }
+                for (int i = 0; i < times; ++i)
+                {
+                    object->Release();
+                }
+                tally.referenceChanges += 2 * times;
+            }
+            object->Release();
+        }
+        if (!apartmentThreaded)
+        {
+            CoUninitialize();
+        }
+        std::lock_guard<std::mutex> guard(appliedLock);
+        appliedNumbers.insert(appliedNumbers.end(), applied.begin(), applied.end());
+    }
+
+    // CoCreateInstance in a single-threaded apartment that this thread enters and leaves
+    // while it holds the baton: the process's only one, so its main one.
+    INapComponentConfig* CreateInApartment()
+    {
+        std::lock_guard<std::mutex> baton(apartmentBaton);
+        if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK)
+        {
+            ++tally.failures;
+            return nullptr;
+        }
+        INapComponentConfig* object = nullptr;
+        const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_INPROC_SERVER, IidNapComponentConfig,
+                                            reinterpret_cast<void**>(&object));
+        CoUninitialize();
+        if (hr != S_OK || !IsTheObjectItself(object))
+        {
+            ++tally.failures;
+            return nullptr;
+        }
+        ++tally.apartmentCreations;
+        return object;
+    }
+
+    // Through a factory of its own from DllGetClassObject, sometimes with the server
+    // locked around the creation.
+    INapComponentConfig* CreateThroughFactory()
+    {
+        IClassFactory* factory = nullptr;
+        if (dll.DllGetClassObject(ClsidSHVConfig, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)
+        {
+            ++tally.failures;
+            return nullptr;
+        }
+        const bool lock = GetTickCount() % 2 == 0;
+        if (lock)
+        {
+            factory->LockServer(TRUE);
+        }
+        INapComponentConfig* object = nullptr;
+        const HRESULT hr = factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&object));
+        if (lock)
+        {
+            factory->LockServer(FALSE);
+        }
+        factory->Release();
+        if (hr != S_OK)
+        {
+            ++tally.failures;
+            return nullptr;
+        }
+        ++tally.factoryCreations;
+        return object;
+    }
+
+    // A proxy would have another table of methods than an object from the factory.
+    bool IsTheObjectItself(INapComponentConfig* object) const
+    {
+        void* const* methods = *reinterpret_cast<void* const* const*>(object);
+        return methods == factoryMethods;
+    }
+
+    void Read(INapComponentConfig* object)
+    {
+        UINT16 count = 0;
+        BYTE* data = nullptr;
+        if (object->GetConfig(&count, &data) != S_OK)
+        {
+            ++tally.failures;
+            return;
+        }
+        const Bytes read(data, data + count);
+        CoTaskMemFree(data);
+        ++tally.reads;
+        if (!IsWhole(read))
+        {
+            ++tally.tornReads;
+        }
+    }
+
+    // A wrong size is refused; another version is taken and ignored.
+    void WriteRefused(INapComponentConfig* object, std::mt19937& random)
+    {
+        SHVConfigBlob blob = SoakBlob(0xFFFFFFFFu);
+        HRESULT hr = S_OK;
+        if (random() % 2 == 0)
+        {
+            hr = object->SetConfig(sizeof blob - 1, reinterpret_cast<BYTE*>(&blob)) == E_FAIL ? S_OK : E_UNEXPECTED;
+        }
+        else
+        {
+            blob.version = 2;
+            hr = object->SetConfig(sizeof blob, reinterpret_cast<BYTE*>(&blob));
+        }
+        ++tally.refusedWrites;
+        if (hr != S_OK)
+        {
+            ++tally.failures;
+        }
+    }
+
+    void Query(INapComponentConfig* object)
+    {
+        IUnknown* unknown = nullptr;
+        INapComponentConfig* config = nullptr;
+        void* factory = reinterpret_cast<void*>(1);
+        const bool answered =
+            object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)) == S_OK &&
+            object->QueryInterface(IidNapComponentConfig, reinterpret_cast<void**>(&config)) == S_OK &&
+            object->QueryInterface(IID_IClassFactory, &factory) == E_NOINTERFACE && factory == nullptr &&
+            static_cast<void*>(unknown) == static_cast<void*>(object) && config == object;
+        if (unknown != nullptr)
+        {
+            unknown->Release();
+        }
+        if (config != nullptr)
+        {
+            config->Release();
+        }
+        ++tally.queries;
+        if (!answered)
+        {
+            ++tally.failures;
+        }
+    }
+
+    ScratchRegistry settings; // the settings go to a scratch HKEY_LOCAL_MACHINE
+    ComponentDll dll;
+    SharedObjects objects;
+    Tally tally;
+    std::atomic<std::uint32_t> sequence{0};
+    std::mutex apartmentBaton;
+    std::mutex appliedLock;
+    std::vector<std::uint32_t> appliedNumbers;
+    void* const* factoryMethods = nullptr;
+};
+
+TEST_F(SoakTest, EightThreadsShareObjects)
+{
+    // A first object from the factory: its methods are the ones every object must have,
+    // and its blob is the one in place before the threads start.
+    IClassFactory* factory = dll.Factory();
+    ASSERT_NE(factory, nullptr);
+    INapComponentConfig* first = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&first)), S_OK);
+    factory->Release();
+    factoryMethods = *reinterpret_cast<void* const* const*>(first);
+    SHVConfigBlob initial = SoakBlob(0);
+    ASSERT_EQ(first->SetConfig(sizeof initial, reinterpret_cast<BYTE*>(&initial)), S_OK);
+    std::mt19937 random(Seed);
+    objects.Put(first, random);
+
+    const auto duration = RunPerScale * FuzzScale();
+    const auto end = std::chrono::steady_clock::now() + duration;
+    std::vector<std::thread> threads;
+    for (int index = 0; index < Threads; ++index)
+    {
+        threads.emplace_back([this, index, end] { Run(index, end); });
+    }
+    for (std::thread& thread : threads)
+    {
+        thread.join();
+    }
+
+    // The record and the registry hold one blob, whole, and it is one that was applied;
+    // since every SetConfig writes the registry under the record's lock, the registry
+    // holds the one applied last.
+    INapComponentConfig* last = objects.Borrow(random);
+    if (last == nullptr)
+    {
+        last = CreateThroughFactory();
+        ASSERT_NE(last, nullptr);
+    }
+    UINT16 count = 0;
+    BYTE* data = nullptr;
+    ASSERT_EQ(last->GetConfig(&count, &data), S_OK);
+    const Bytes read(data, data + count);
+    CoTaskMemFree(data);
+    last->Release();
+    ASSERT_TRUE(IsWhole(read));
+    SHVConfigBlob held;
+    std::memcpy(&held, read.data(), sizeof held);
+    const std::uint32_t n = held.serverPort;
+    EXPECT_TRUE(n == 0 || std::count(appliedNumbers.begin(), appliedNumbers.end(), n) == 1)
+        << "blob " << n << " was never applied";
+    const std::u16string name(held.serverName);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, SettingsPath, L"ServerName")->Text(),
+              std::wstring(name.begin(), name.end()));
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, SettingsPath, L"ServerPort")->Dword(), held.serverPort);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, SettingsPath, L"ServerTimeout")->Dword(), held.serverTimeout);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, SettingsPath, L"CacheTime")->Dword(), held.cacheTime);
+    EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, SettingsPath, L"ValidationEnabled")->Dword(),
+              held.validationEnabled);
+    EXPECT_EQ(RegistryValueNames(HKEY_LOCAL_MACHINE, SettingsPath).size(), 5u);
+
+    EXPECT_EQ(tally.tornReads.load(), 0) << "of " << tally.reads.load() << " reads";
+    EXPECT_EQ(tally.failures.load(), 0);
+    EXPECT_GT(tally.apartmentCreations.load(), 0);
+    EXPECT_GT(tally.factoryCreations.load(), 0);
+    EXPECT_GT(tally.writes.load(), 0);
+    EXPECT_EQ(dll.DllCanUnloadNow(), S_FALSE) << "the pool still holds objects";
+    objects.ReleaseAll();
+    EXPECT_EQ(dll.DllCanUnloadNow(), S_OK) << "every object and lock is released";
+
+    std::printf("%.1f s: %ld objects created in apartments, %ld through the factory, %ld reads (%ld torn), "
+                "%ld blobs applied, %ld refused or ignored, %ld interface queries, %ld AddRef/Release, %ld drops\n",
+                std::chrono::duration<double>(duration).count(), tally.apartmentCreations.load(),
+                tally.factoryCreations.load(), tally.reads.load(), tally.tornReads.load(), tally.writes.load(),
+                tally.refusedWrites.load(), tally.queries.load(), tally.referenceChanges.load(), tally.drops.load());
+    RecordProperty("seconds", std::to_string(std::chrono::duration<double>(duration).count()));
+    RecordProperty("threads", Threads);
+    RecordProperty("apartment_creations", static_cast<int>(tally.apartmentCreations.load()));
+    RecordProperty("factory_creations", static_cast<int>(tally.factoryCreations.load()));
+    RecordProperty("reads", static_cast<int>(tally.reads.load()));
+    RecordProperty("torn_reads", static_cast<int>(tally.tornReads.load()));
+    RecordProperty("writes", static_cast<int>(tally.writes.load()));
+    RecordProperty("refused_writes", static_cast<int>(tally.refusedWrites.load()));
+    RecordProperty("queries", static_cast<int>(tally.queries.load()));
+    RecordProperty("reference_changes", static_cast<int>(tally.referenceChanges.load()));
+    RecordProperty("drops", static_cast<int>(tally.drops.load()));
+    RecordProperty("misanswered_calls", static_cast<int>(tally.failures.load()));
+}
+} // namespace
