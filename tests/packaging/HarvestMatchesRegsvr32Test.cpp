@@ -1,7 +1,7 @@
 // The entries the package carries are harvested from the module's own registration:
 // here the harvest of the built DLL is compared with what Wine's regsvr32 writes into
 // the prefix's real HKEY_CLASSES_ROOT for the same file, so the two cannot drift apart.
-#include "Regsvr32.h"
+#include "support/ChildProcess.h"
 
 #include "RegistryHarvest.h"
 #include "Utf8.h"

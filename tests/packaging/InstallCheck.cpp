@@ -8,7 +8,7 @@
 // module qvn_fake_registrar.dll, which carries every value type and keys without values.
 //
 // It is not run by CTest directly: the prefix it checks is not the test prefix.
-#include "Regsvr32.h"
+#include "support/ChildProcess.h"
 
 #include "FileVersion.h"
 #include "Utf8.h"

@@ -82,6 +82,21 @@ IClassFactory* ComponentDll::Factory() const
     return factory;
 }
 
+INapComponentConfig* ComponentDll::CreateConfig() const
+{
+    IClassFactory* factory = Factory();
+    if (factory == nullptr)
+    {
+        return nullptr;
+    }
+    INapComponentConfig* config = nullptr;
+    const HRESULT hr =
+        factory->CreateInstance(nullptr, __uuidof(INapComponentConfig), reinterpret_cast<void**>(&config));
+    factory->Release();
+    EXPECT_EQ(hr, S_OK) << "CreateInstance(INapComponentConfig)";
+    return config;
+}
+
 bool UnloadComponentDllCompletely()
 {
     for (int i = 0; i < 64; ++i)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <napcommon.h>
 #include <unknwn.h>
 
 #include <string>
@@ -28,6 +29,10 @@ public:
 
     // The class factory of SHVConfig; fails the test if it cannot be had.
     IClassFactory* Factory() const;
+
+    // A new SHVConfig object from the class factory, as INapComponentConfig; fails the
+    // test and returns null if it cannot be had.
+    INapComponentConfig* CreateConfig() const;
 
 private:
     FARPROC Export(const char* name) const;

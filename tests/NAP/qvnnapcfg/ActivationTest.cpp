@@ -10,6 +10,7 @@
 #include "RegistrationState.h"
 #include "SHVConfigBlob.h"
 
+#include "support/ChildProcess.h"
 #include "support/ComponentDll.h"
 
 #include <gtest/gtest.h>
@@ -23,28 +24,6 @@ namespace
 {
 constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
 const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
-
-// Runs Wine's regsvr32 with the arguments and returns its exit code.
-DWORD RunRegsvr32(const std::wstring& arguments)
-{
-    std::wstring commandLine = L"regsvr32.exe " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    {
-        ADD_FAILURE() << "cannot start regsvr32, error " << GetLastError();
-        return DWORD(-1);
-    }
-    CloseHandle(process.hThread);
-    DWORD exitCode = DWORD(-1);
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    {
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    }
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
 
 // The DLL's own answer, from the copy COM loaded into this process.
 HRESULT DllCanUnloadNow()

@@ -18,7 +18,6 @@
 namespace
 {
 const std::wstring Settings = SettingsKeyPath;
-const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
 
 using Blob = std::vector<BYTE>;
 
@@ -42,10 +41,8 @@ class SHVConfigTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        IClassFactory* factory = dll.Factory();
-        ASSERT_NE(factory, nullptr);
-        ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&config)), S_OK);
-        factory->Release();
+        config = dll.CreateConfig();
+        ASSERT_NE(config, nullptr);
     }
     void TearDown() override
     {
@@ -149,10 +146,8 @@ TEST_F(SHVConfigTest, UnwritableRegistryStillSucceedsInMemory)
 
 TEST_F(SHVConfigTest, ObjectsShareTheOneRecord)
 {
-    IClassFactory* factory = dll.Factory();
-    INapComponentConfig* other = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&other)), S_OK);
-    factory->Release();
+    INapComponentConfig* other = dll.CreateConfig();
+    ASSERT_NE(other, nullptr);
     const Blob blob = MakeBlob(u"shared", 1, 2, 3, 0);
     EXPECT_EQ(Set(blob), S_OK);
     EXPECT_EQ(Get(other), blob);
@@ -177,10 +172,8 @@ TEST_F(SHVConfigTest, ConcurrentSetAndGetNeverTearABlob)
     }
 
     // Objects are shared between threads, as a free-threaded host would share them.
-    IClassFactory* factory = dll.Factory();
-    INapComponentConfig* second = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&second)), S_OK);
-    factory->Release();
+    INapComponentConfig* second = dll.CreateConfig();
+    ASSERT_NE(second, nullptr);
     INapComponentConfig* objects[] = {config, second};
 
     std::atomic<int> torn{0};

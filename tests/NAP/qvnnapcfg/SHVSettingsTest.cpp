@@ -1,6 +1,7 @@
 #include "RegistryKey.h"
 #include "SHVSettings.h"
 
+#include "support/ChildProcess.h"
 #include "support/ScratchRegistry.h"
 
 #include <gtest/gtest.h>
@@ -175,16 +176,7 @@ TEST_F(SHVSettingsTest, AnotherProcessChangeIsSeenByTheNextGetter)
     // reg.exe writes where this process's HKEY_LOCAL_MACHINE really points.
     std::wstring command =
         L"reg.exe add \"HKCU\\" + scratch.Path() + L"\\" + Settings + L"\" /v CacheTime /t REG_DWORD /d 4242 /f";
-    STARTUPINFOW startup = {sizeof(startup)};
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(exitCode, 0u);
+    ASSERT_EQ(RunProgram(command), 0u);
 
     EXPECT_EQ(settings.GetCacheTime(), 4242u);
 }

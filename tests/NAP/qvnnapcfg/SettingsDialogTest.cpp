@@ -26,7 +26,6 @@ extern "C" void* __imp_FindResourceW;
 namespace
 {
 const std::wstring Settings = SettingsKeyPath;
-const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
 
 constexpr LCID EnglishUs = 0x0409;
 
@@ -35,10 +34,8 @@ class SettingsDialogTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        IClassFactory* factory = dll.Factory();
-        ASSERT_NE(factory, nullptr);
-        ASSERT_EQ(factory->CreateInstance(nullptr, IidNapComponentConfig, reinterpret_cast<void**>(&config)), S_OK);
-        factory->Release();
+        config = dll.CreateConfig();
+        ASSERT_NE(config, nullptr);
     }
     void TearDown() override
     {
