@@ -77,7 +77,7 @@ std::optional<std::string> FileVersion(const std::wstring& path)
     {
         VS_FIXEDFILEINFO info;
         std::memcpy(&info, data + offset, sizeof(info));
-        if (info.dwSignature == 0xFEEF04BD)
+        if (info.dwSignature == VS_FFI_SIGNATURE)
         {
             version = std::to_string(HIWORD(info.dwFileVersionMS)) + "." +
                       std::to_string(LOWORD(info.dwFileVersionMS)) + "." +

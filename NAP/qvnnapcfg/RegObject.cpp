@@ -1,5 +1,7 @@
 #include "RegObject.h"
 
+#include "UniqueHandle.h"
+
 #include <oleauto.h>
 
 #include <exception>
@@ -27,54 +29,6 @@ HRESULT HResultFromStatus(LSTATUS status) noexcept
 {
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(status));
 }
-
-// Owns an open registry key.
-class ScopedKey
-{
-public:
-    ScopedKey() = default;
-    ~ScopedKey() { Close(); }
-    ScopedKey(ScopedKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    ScopedKey& operator=(ScopedKey&&) = delete;
-
-    HKEY Get() const noexcept { return m_key; }
-
-    // For the out parameter of an open or create call; closes what was held before.
-    HKEY* Receive() noexcept
-    {
-        Close();
-        return &m_key;
-    }
-
-    LSTATUS Close() noexcept { return m_key != nullptr ? RegCloseKey(std::exchange(m_key, nullptr)) : ERROR_SUCCESS; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-// Owns a module loaded as a data file.
-class ScopedDataFile
-{
-public:
-    explicit ScopedDataFile(const wchar_t* path) noexcept
-        : m_module(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE))
-    {
-    }
-    ~ScopedDataFile()
-    {
-        if (m_module != nullptr)
-        {
-            FreeLibrary(m_module);
-        }
-    }
-    ScopedDataFile(const ScopedDataFile&) = delete;
-    ScopedDataFile& operator=(const ScopedDataFile&) = delete;
-
-    HMODULE Get() const noexcept { return m_module; }
-
-private:
-    HMODULE m_module;
-};
 
 struct RootKeyName
 {
@@ -187,8 +141,8 @@ bool IsKeyName(const std::wstring& token) noexcept
 // cannot be deleted and returns its error.
 LSTATUS DeleteKeyTree(HKEY parent, const wchar_t* name) noexcept
 {
-    ScopedKey key;
-    LSTATUS status = RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_WRITE, key.Receive());
+    UniqueRegistryKey key;
+    LSTATUS status = RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_WRITE, key.Put());
     if (status != ERROR_SUCCESS)
     {
         return status;
@@ -321,8 +275,8 @@ HRESULT SetValue(HKEY key, const wchar_t* name, ValueType type, std::wstring& te
 // tells whether there was one.
 HRESULT DeleteValue(HKEY key, const std::wstring& name, bool& removed) noexcept
 {
-    ScopedKey writable;
-    LSTATUS status = RegOpenKeyExW(key, nullptr, 0, KEY_SET_VALUE, writable.Receive());
+    UniqueRegistryKey writable;
+    LSTATUS status = RegOpenKeyExW(key, nullptr, 0, KEY_SET_VALUE, writable.Put());
     if (status == ERROR_SUCCESS)
     {
         status = RegDeleteValueW(writable.Get(), name.c_str());
@@ -514,12 +468,12 @@ HRESULT ScriptInterpreter::RegisterKey(HKEY parent, int depth, std::wstring& tok
     {
         return DISP_E_EXCEPTION;
     }
-    ScopedKey key;
-    if (RegOpenKeyExW(parent, token.c_str(), 0, KEY_READ | KEY_WRITE, key.Receive()) != ERROR_SUCCESS &&
-        RegOpenKeyExW(parent, token.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
+    UniqueRegistryKey key;
+    if (RegOpenKeyExW(parent, token.c_str(), 0, KEY_READ | KEY_WRITE, key.Put()) != ERROR_SUCCESS &&
+        RegOpenKeyExW(parent, token.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
     {
         const LSTATUS status = RegCreateKeyExW(parent, token.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                               KEY_READ | KEY_WRITE, nullptr, key.Receive(), nullptr);
+                                               KEY_READ | KEY_WRITE, nullptr, key.Put(), nullptr);
         if (status != ERROR_SUCCESS)
         {
             return HResultFromStatus(status);
@@ -596,11 +550,11 @@ HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool delete
         return DISP_E_EXCEPTION;
     }
     const std::wstring name = token;
-    ScopedKey key;
+    UniqueRegistryKey key;
     LSTATUS openStatus = ERROR_FILE_NOT_FOUND;
     if (!recovery)
     {
-        openStatus = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, key.Receive());
+        openStatus = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, key.Put());
     }
     const bool missing = openStatus != ERROR_SUCCESS;
 
@@ -744,7 +698,7 @@ HRESULT CRegObject::RunResourceScript(LPCOLESTR modulePath, UINT resourceId, LPC
     {
         return E_INVALIDARG;
     }
-    const ScopedDataFile module(modulePath);
+    const UniqueModule module(LoadLibraryExW(modulePath, nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (module.Get() == nullptr)
     {
         return HResultFromLastError();

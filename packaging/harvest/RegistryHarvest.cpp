@@ -1,6 +1,7 @@
 #include "RegistryHarvest.h"
 
 #include "PackagingError.h"
+#include "UniqueHandle.h"
 #include "Utf8.h"
 
 #include <algorithm>
@@ -13,35 +14,7 @@ std::string Win32Text(LSTATUS status)
     return "error " + std::to_string(status);
 }
 
-// An open registry key that closes itself.
-class KeyHandle
-{
-public:
-    KeyHandle() = default;
-    explicit KeyHandle(HKEY key) : m_key(key) {}
-    ~KeyHandle()
-    {
-        if (m_key != nullptr)
-        {
-            RegCloseKey(m_key);
-        }
-    }
-    KeyHandle(KeyHandle&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    KeyHandle& operator=(KeyHandle&& other) noexcept
-    {
-        std::swap(m_key, other.m_key);
-        return *this;
-    }
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-KeyHandle CreateKey(HKEY parent, const std::wstring& name)
+UniqueRegistryKey CreateKey(HKEY parent, const std::wstring& name)
 {
     HKEY key = nullptr;
     const LSTATUS status = RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -49,7 +22,7 @@ KeyHandle CreateKey(HKEY parent, const std::wstring& name)
     {
         throw PackagingError("cannot create the scratch key '" + ToUtf8(name) + "': " + Win32Text(status));
     }
-    return KeyHandle(key);
+    return UniqueRegistryKey(key);
 }
 
 // Scratch keys under HKEY_CURRENT_USER\Software that stand in for the predefined keys
@@ -79,10 +52,10 @@ public:
 
 private:
     std::wstring m_path;
-    KeyHandle m_root;
-    KeyHandle m_classesRoot;
-    KeyHandle m_localMachine;
-    KeyHandle m_currentUser;
+    UniqueRegistryKey m_root;
+    UniqueRegistryKey m_classesRoot;
+    UniqueRegistryKey m_localMachine;
+    UniqueRegistryKey m_currentUser;
 };
 
 // Points the predefined keys of this process at the scratch keys for its lifetime.
@@ -124,27 +97,16 @@ private:
     std::vector<HKEY> m_redirected;
 };
 
-// A loaded module that is freed again.
-class LoadedModule
+// Loads the module for the harvest, or says why it cannot.
+UniqueModule LoadModule(const std::wstring& path)
 {
-public:
-    explicit LoadedModule(const std::wstring& path)
-        : m_module(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+    UniqueModule module(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!module)
     {
-        if (m_module == nullptr)
-        {
-            throw PackagingError("cannot load '" + ToUtf8(path) + "' (error " + std::to_string(GetLastError()) + ")");
-        }
+        throw PackagingError("cannot load '" + ToUtf8(path) + "' (error " + std::to_string(GetLastError()) + ")");
     }
-    ~LoadedModule() { FreeLibrary(m_module); }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
-    HMODULE Get() const { return m_module; }
-
-private:
-    HMODULE m_module;
-};
+    return module;
+}
 
 std::wstring ModuleFileName(HMODULE module)
 {
@@ -242,7 +204,7 @@ void CaptureTree(HKEY key, const std::wstring& path, std::vector<HarvestedKey>& 
         {
             throw PackagingError("cannot open the registry key '" + ToUtf8(name) + "' again: " + Win32Text(status));
         }
-        KeyHandle handle(subkey);
+        UniqueRegistryKey handle(subkey);
         CaptureTree(handle.Get(), path.empty() ? name : path + L"\\" + name, keys);
     }
 }
@@ -252,7 +214,7 @@ HarvestedRegistration HarvestRegistration(const std::wstring& dllPath)
 {
     // The module is loaded before the redirection, so that whatever it reads while it
     // starts comes from the real registry.
-    LoadedModule module(dllPath);
+    const UniqueModule module = LoadModule(dllPath);
     using RegisterFunction = HRESULT(WINAPI*)();
     auto registerServer = reinterpret_cast<RegisterFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(module.Get(), "DllRegisterServer")));

@@ -23,26 +23,19 @@ std::wstring PathBesideProgram(const wchar_t* fileName)
     return directory + fileName;
 }
 
-ComponentDll::ComponentDll()
+ComponentDll::ComponentDll() : m_module(LoadLibraryW(PathBesideProgram(L"qvnnapcfg64.dll").c_str()))
 {
-    m_module = LoadLibraryW(PathBesideProgram(L"qvnnapcfg64.dll").c_str());
-    if (m_module == nullptr)
+    if (!m_module)
     {
         ADD_FAILURE() << "LoadLibrary(qvnnapcfg64.dll) failed, error " << GetLastError();
     }
 }
 
-ComponentDll::~ComponentDll()
-{
-    if (m_module != nullptr)
-    {
-        FreeLibrary(m_module);
-    }
-}
+ComponentDll::~ComponentDll() = default;
 
 FARPROC ComponentDll::Export(const char* name) const
 {
-    FARPROC function = m_module != nullptr ? GetProcAddress(m_module, name) : nullptr;
+    FARPROC function = m_module ? GetProcAddress(m_module.Get(), name) : nullptr;
     if (function == nullptr)
     {
         ADD_FAILURE() << "qvnnapcfg64.dll does not export " << name;

@@ -5,6 +5,8 @@
 #include <napcommon.h>
 #include <unknwn.h>
 
+#include "UniqueHandle.h"
+
 #include <string>
 
 // Path of a file that sits beside the running test program.
@@ -20,7 +22,7 @@ public:
     ComponentDll(const ComponentDll&) = delete;
     ComponentDll& operator=(const ComponentDll&) = delete;
 
-    HMODULE Module() const { return m_module; }
+    HMODULE Module() const { return m_module.Get(); }
 
     HRESULT DllCanUnloadNow() const;
     HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) const;
@@ -37,7 +39,7 @@ public:
 private:
     FARPROC Export(const char* name) const;
 
-    HMODULE m_module = nullptr;
+    UniqueModule m_module;
 };
 
 // Declared before a ComponentDll member, makes that member's load a fresh one.

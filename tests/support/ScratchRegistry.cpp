@@ -15,8 +15,8 @@ ScratchRegistry::ScratchRegistry(std::vector<HKEY> redirected) : m_redirected(st
     m_path = L"Software\\QvnTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++g_scratchCounter);
     RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-    LSTATUS status =
-        RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
+    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                     m_key.Put(), nullptr);
     if (status != ERROR_SUCCESS)
     {
         ADD_FAILURE() << "cannot create scratch key, error " << status;
@@ -24,7 +24,7 @@ ScratchRegistry::ScratchRegistry(std::vector<HKEY> redirected) : m_redirected(st
     }
     for (HKEY root : m_redirected)
     {
-        status = RegOverridePredefKey(root, m_key);
+        status = RegOverridePredefKey(root, m_key.Get());
         if (status != ERROR_SUCCESS)
         {
             ADD_FAILURE() << "RegOverridePredefKey failed, error " << status;
@@ -38,10 +38,7 @@ ScratchRegistry::~ScratchRegistry()
     {
         RegOverridePredefKey(root, nullptr);
     }
-    if (m_key != nullptr)
-    {
-        RegCloseKey(m_key);
-    }
+    m_key.Close();
     RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
 }
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "UniqueHandle.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,11 +23,11 @@ public:
 
     // The scratch key's path under HKEY_CURRENT_USER, and an open handle to it.
     const std::wstring& Path() const { return m_path; }
-    HKEY Key() const { return m_key; }
+    HKEY Key() const { return m_key.Get(); }
 
 private:
     std::wstring m_path;
-    HKEY m_key = nullptr;
+    UniqueRegistryKey m_key;
     std::vector<HKEY> m_redirected;
 };
 
