@@ -18,7 +18,7 @@ echo "$(date -u +%Y-%m-%dT%H:%MZ) $(cat /proc/loadavg)" >"$out/started"
 status=0
 # Paths given to the Windows program are relative to the project's root, which Wine
 # sees as its current folder.
-scripts/wine-run --prefix build/wineprefix build/bin/qvnnapcfg_bench.exe --tsv "$out/figures.tsv" \
+scripts/wine-run --prefix build/test-prefix --headless build/bin/qvnnapcfg_bench.exe --tsv "$out/figures.tsv" \
   | tee "$out/table.txt" || status=$?
 if [ "$status" -ne 0 ] && [ "$status" -ne 2 ]; then
   echo "benchmark: the benchmark failed (exit status $status); docs/PERFORMANCE.md is unchanged" >&2

@@ -71,7 +71,8 @@ work=$out/package-files
 rm -rf "$work"
 mkdir -p "$work"
 
-wine_run() { "$root/scripts/wine-run" --prefix "$build_dir/wineprefix" "$@"; }
+# Nothing here changes the prefix: the harvest redirects the registry to scratch keys.
+wine_run() { "$root/scripts/wine-run" --prefix "${QVN_WINEPREFIX:-$build_dir/wineprefix}" "$@"; }
 # Wine sees the Linux file system as drive Z:.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 

@@ -6,8 +6,8 @@
 # Exits with 1 when a check failed (the document says which), 2 when no document could
 # be written.
 #
-# The soak registers the class in the prefix's HKEY_CLASSES_ROOT for its duration: do
-# not run the test suite at the same time.
+# The soak registers the class in the tests' prefix (build/test-prefix) for its
+# duration: do not run the test suite at the same time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
@@ -24,7 +24,7 @@ echo "$(date -u +%Y-%m-%dT%H:%MZ) $(cat /proc/loadavg)" >"$out/started"
 run() {
   local name=$1 program=$2 filter=$3
   echo "robustness: $name ($filter)" >&2
-  QVN_FUZZ_SCALE=$scale scripts/wine-run --prefix build/wineprefix "build/bin/$program.exe" \
+  QVN_FUZZ_SCALE=$scale scripts/wine-run --prefix build/test-prefix --headless "build/bin/$program.exe" \
     --gtest_filter="$filter" --gtest_output="json:$out/$name.json" >"$out/$name.log" 2>&1 || true
   grep -E '^\[ +(OK|FAILED) +\]' "$out/$name.log" >&2 || true
 }

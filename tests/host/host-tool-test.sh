@@ -31,7 +31,7 @@ expect_err() { grep -qF -- "$2" <<<"$err" || fail "$1: error lacks '$2' (status 
 
 # Start from no registration and no stored settings.
 "$host" unregister >/dev/null 2>&1
-"$root/scripts/wine-run" --prefix "${QVN_BUILD_DIR:-$root/build}/wineprefix" reg delete \
+"$root/scripts/wine-run" reg delete \
   'HKLM\Software\Quorvane\ZARUZARA\Settings' /f >/dev/null 2>&1
 
 run "help" 0 --help

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=msi-test-lib.sh
 . "$root/tests/packaging/msi-test-lib.sh"
 
-prefix=$build/wineprefix-msi
+prefix=$build/test-prefix-msi
 logs=$build/packaging-tests/install
 msi=$dist/qvnnapcfg64.msi
 [ -f "$msi" ] || abort "no package at $msi; the packaging_package test makes it"
@@ -40,7 +40,7 @@ grep -qF '"server": "policy.example.test", "port": 4000' <<<"$out" || fail "sett
 fake=$logs/fake
 mkdir -p "$fake/files"
 cp "$bin/qvn_fake_registrar.dll" "$fake/files/"
-wine_in "$build/wineprefix" "$bin/qvnharvest.exe" registry "$(windows_path "$fake/files/qvn_fake_registrar.dll")" \
+wine_in "$test_prefix" "$bin/qvnharvest.exe" registry "$(windows_path "$fake/files/qvn_fake_registrar.dll")" \
   '[#QvnFakeDll]' "$(windows_path "$fake/registry.wxi")" >/dev/null || abort "cannot harvest the stand-in module"
 (cd "$fake/files" && wixl --arch x64 --includedir "$fake" -D Version=1.0.0 -o "$fake/fake.msi" \
   "$root/tests/packaging/fake-registrar.wxs") || abort "cannot build the stand-in module's package"

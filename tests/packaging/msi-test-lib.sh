@@ -29,15 +29,17 @@ abort() {
 # Wine sees the Linux file system as drive Z:.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# wine_in PREFIX PROGRAM ARGS...: runs a Windows program in that prefix.
+# wine_in PREFIX PROGRAM ARGS...: runs a Windows program in that (headless) prefix.
 wine_in() {
   local prefix=$1
   shift
-  "$root/scripts/wine-run" --prefix "$prefix" "$@"
+  "$root/scripts/wine-run" --prefix "$prefix" --headless "$@"
 }
+# The tests' own prefix, for programs that change nothing in it.
+test_prefix=${QVN_WINEPREFIX:-$build/test-prefix}
 
 # The DLL's product version, from its version record.
-dll_version() { wine_in "$build/wineprefix" "$bin/qvnharvest.exe" version "$(windows_path "$1")" | tr -d '\r'; }
+dll_version() { wine_in "$test_prefix" "$bin/qvnharvest.exe" version "$(windows_path "$1")" | tr -d '\r'; }
 
 # The package's own property, read from its Property table.
 msi_property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v name="$2" '$1 == name { print $2 }'; }

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=msi-test-lib.sh
 . "$root/tests/packaging/msi-test-lib.sh"
 
-prefix=$build/wineprefix-msi-upgrade
+prefix=$build/test-prefix-msi-upgrade
 work=$build/packaging-tests/upgrade
 old_msi=$dist/qvnnapcfg64.msi
 [ -f "$old_msi" ] || abort "no package at $old_msi; the packaging_package test makes it"
@@ -25,7 +25,7 @@ mkdir -p "$work"
 make_package() {
   local dir=$work/$1
   mkdir -p "$dir"
-  wine_in "$build/wineprefix" "$bin/qvn_stamp_version.exe" "$(windows_path "$bin/qvnnapcfg64.dll")" \
+  wine_in "$test_prefix" "$bin/qvn_stamp_version.exe" "$(windows_path "$bin/qvnnapcfg64.dll")" \
     "$(windows_path "$dir/qvnnapcfg64.dll")" "$1" || abort "cannot stamp version $1"
   "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$dir/qvnnapcfg64.dll" --out "$dir" \
     >"$dir/package.log" 2>&1 || abort "cannot package version $1: $(cat "$dir/package.log")"

@@ -74,7 +74,7 @@ if "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$bin/qvn_no
 fi
 grep -q 'has no version record' "$work/no-version.err" || fail "no-version refusal: $(cat "$work/no-version.err")"
 [ ! -e "$work/no-version/qvnnapcfg64.msi" ] || fail "a package was written for a DLL without a version record"
-wine_in "$build/wineprefix" "$bin/qvn_stamp_version.exe" "$(windows_path "$bin/qvnnapcfg64.dll")" \
+wine_in "$test_prefix" "$bin/qvn_stamp_version.exe" "$(windows_path "$bin/qvnnapcfg64.dll")" \
   "$(windows_path "$work/qvnnapcfg64.dll")" 256.0.0.0 || abort "cannot stamp a version"
 if "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$work/qvnnapcfg64.dll" \
   --out "$work/too-big" 2>"$work/too-big.err"; then
