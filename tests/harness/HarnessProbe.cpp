@@ -3,6 +3,9 @@
 //   qvn_harness_probe print TEXT   prints TEXT and a line end, exits 0
 //   qvn_harness_probe quiet N      exits with status N without a word
 //   qvn_harness_probe crash        writes through a null pointer
+//   qvn_harness_probe wait N       sleeps N seconds, so that its process can be examined
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +29,11 @@ int main(int argc, char** argv)
         *nowhere = 1;
         return 0;
     }
-    std::fprintf(stderr, "usage: qvn_harness_probe print TEXT | quiet N | crash\n");
+    if (argc == 3 && std::strcmp(argv[1], "wait") == 0)
+    {
+        Sleep(static_cast<DWORD>(std::atoi(argv[2])) * 1000);
+        return 0;
+    }
+    std::fprintf(stderr, "usage: qvn_harness_probe print TEXT | quiet N | crash | wait SECONDS\n");
     return 2;
 }

@@ -3,7 +3,8 @@
 # prefix whose server lingers only briefly:
 # - the prefix is created with the crash dialog off, so a crashing program ends at once
 #   with a backtrace and leaves no debugger behind;
-# - a start that Wine loses before the program runs is made again;
+# - Wine runs with address-space randomisation off, and a start that Wine loses before
+#   the program runs is made again;
 # - a program that fails without a word is named;
 # - the prefix's server ends by itself after the last program.
 set -uo pipefail
@@ -50,6 +51,25 @@ server_pid() {
 
 run print created
 [ "$status" -eq 0 ] && [ "$out" = created ] || fail "first program in a new prefix: status $status, output '$out' ($err)"
+
+# Wine runs with address-space randomisation off (ADDR_NO_RANDOMIZE, 0x0040000, in the
+# Linux personality of the process), where this system lets a process change it.
+if setarch -R true 2>/dev/null; then
+  run wait 4 &
+  waiter=$!
+  personality=""
+  for _ in $(seq 40); do
+    for pid in $(prefix_processes "qvn_harness_probe.exe wait"); do
+      personality=$(cat "/proc/$pid/personality" 2>/dev/null) && break 2
+    done
+    sleep 0.1
+  done
+  wait "$waiter"
+  [ -n "$personality" ] && (((0x$personality & 0x0040000) != 0)) ||
+    fail "Wine runs with address-space randomisation on: personality '$personality'"
+else
+  echo "note: this system does not let a process turn address-space randomisation off"
+fi
 
 # A crash ends the program at once, with Wine's note on standard error and its
 # debugger's backtrace on standard output, and it fails: with the low byte of the
