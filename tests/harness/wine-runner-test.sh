@@ -5,6 +5,7 @@
 #   with a backtrace and leaves no debugger behind;
 # - Wine runs with address-space randomisation off, and a start that Wine loses before
 #   the program runs is made again;
+# - a program whose exit status ld.so lost at exit runs again where that was asked for;
 # - a program that fails without a word is named;
 # - the prefix's server ends by itself after the last program.
 set -uo pipefail
@@ -93,12 +94,13 @@ run quiet 3
 [ "$status" -eq 3 ] || fail "quiet failure: status $status, expected 3"
 grep -q "ended with status 3 and printed nothing" <<<"$err" || fail "quiet failure not named: '$err'"
 
-# Stand-ins for wine that misbehave exactly as Wine has been seen to, once, and then
-# hand over to the real one: fake_wine NAME SCRIPT makes $work/NAME/wine.
+# Stand-ins for wine that misbehave exactly as Wine has been seen to, once, with the
+# probe (not with the runner's own start of the prefix's desktop), and otherwise hand
+# over to the real one: fake_wine NAME SCRIPT makes $work/NAME/wine.
 real_wine=$(command -v wine)
 fake_wine() {
   mkdir -p "$work/$1"
-  printf '#!/usr/bin/env bash\nif [ ! -e "%s" ]; then\n  touch "%s"\n%s\nfi\nexec "%s" "$@"\n' \
+  printf '#!/usr/bin/env bash\nif [[ "$*" == *qvn_harness_probe* ]] && [ ! -e "%s" ]; then\n  touch "%s"\n%s\nfi\nexec "%s" "$@"\n' \
     "$work/$1.used" "$work/$1.used" "$2" "$real_wine" >"$work/$1/wine"
   chmod +x "$work/$1/wine"
 }
@@ -109,8 +111,20 @@ PATH=$work/lost:$PATH run print again
 [ "$status" -eq 0 ] && [ "$out" = again ] || fail "lost start: status $status, output '$out' ($err)"
 [ -e "$work/lost.used" ] || fail "lost start: the stand-in was never called"
 grep -q "shared user data" <<<"$err" && fail "lost start: its message reached the caller: $err"
-[ "$(grep -c "retried" "$prefix.wine-run.log" 2>/dev/null)" = 1 ] ||
+[ "$(grep -c "ran again" "$prefix.wine-run.log" 2>/dev/null)" = 1 ] ||
   fail "lost start: the retry is not noted once in $prefix.wine-run.log"
+
+# An exit status that ld.so lost after the program ended: the program runs again for its
+# status where that was asked for, and otherwise the status stands and is explained.
+fake_wine ldso 'echo "Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion \`ns != LM_ID_BASE || i == nloaded'"'"' failed!" >&2; exit 127'
+PATH=$work/ldso:$PATH QVN_RERUN_LOST_STATUS= run quiet 0
+[ "$status" -eq 127 ] && grep -q "lost its exit status" <<<"$err" ||
+  fail "lost status, no rerun asked for: status $status ($err)"
+rm -f "$work/ldso.used"
+PATH=$work/ldso:$PATH QVN_RERUN_LOST_STATUS=1 run print twice
+[ "$status" -eq 0 ] && [ "$out" = twice ] || fail "lost status, rerun asked for: status $status, output '$out' ($err)"
+[ "$(grep -c "ran again" "$prefix.wine-run.log" 2>/dev/null)" = 2 ] ||
+  fail "lost status: the rerun is not noted in $prefix.wine-run.log"
 
 # A crash that Wine reports with status 0 fails all the same.
 fake_wine crash0 'echo "wine: Unhandled page fault on write access to 0000000000000000 at address 0000000140001000 (thread 0024), starting debugger..." >&2; exit 0'
