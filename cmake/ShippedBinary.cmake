@@ -1,14 +1,15 @@
-# qvn_ship_binary(target): the layout of a DLL as it ships.
+# qvn_ship_binary(target): the layout of a DLL or program as it ships.
 #
 # - Sections lie page-aligned in the file (file alignment 0x1000), so that a loader can
 #   map them straight from the file; Wine otherwise reads every section into fresh
 #   memory on each load.
-# - Debug information goes into a separate file, <file>.debug beside the DLL (named in
-#   the DLL's .gnu_debuglink section for debuggers). Left in the DLL, it is a part of
-#   the image that every load maps, several times the size of the code.
+# - Debug information goes into a separate file, <file>.debug beside the binary (named
+#   in its .gnu_debuglink section for debuggers). Left in the binary, it is a part of
+#   the image that every load maps, several times the size of the code, and most of
+#   what administrators would download.
 #
-# The benchmark's empty reference DLL is built the same way, so that the two compare
-# like with like.
+# The component DLL and the host tool ship this way. The benchmark's empty reference
+# DLL is built the same way, so that the two DLLs compare like with like.
 function(qvn_ship_binary target)
   target_link_options(${target} PRIVATE -Wl,--file-alignment,0x1000)
   add_custom_command(TARGET ${target} POST_BUILD

@@ -43,14 +43,16 @@ ComApartment::~ComApartment()
     }
 }
 
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob)
+HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
 {
     ComPtr<INapComponentConfig> config;
+    failedStep = ComponentStep::Create;
     HRESULT hr = CreateConfig(config);
     if (FAILED(hr))
     {
         return hr;
     }
+    failedStep = ComponentStep::Call;
     UINT16 count = 0;
     BYTE* data = nullptr;
     hr = config->GetConfig(&count, &data);
@@ -63,29 +65,33 @@ HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob)
     return S_OK;
 }
 
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob)
+HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
 {
+    failedStep = ComponentStep::Call;
     if (blob.size() > 0xFFFF)
     {
         return E_INVALIDARG;
     }
     ComPtr<INapComponentConfig> config;
+    failedStep = ComponentStep::Create;
     const HRESULT hr = CreateConfig(config);
     if (FAILED(hr))
     {
         return hr;
     }
+    failedStep = ComponentStep::Call;
     std::vector<std::uint8_t> bytes = blob; // SetConfig takes a non-const pointer
     return config->SetConfig(static_cast<UINT16>(bytes.size()), bytes.data());
 }
 
-HRESULT ShowSettingsDialog(LCID locale)
+HRESULT ShowSettingsDialog(LCID locale, ComponentStep& failedStep)
 {
     // On the calling thread, not on one of its own: Wine hosts a "Neutral" class in the
     // process's main apartment (the first single-threaded one) and has no proxy for
     // INapComponentConfig, so creating it from a second apartment waits for the first
     // one, which would be blocked waiting for the dialog.
     const LCID previous = GetThreadLocale();
+    failedStep = ComponentStep::Call;
     if (locale != 0 && !SetThreadLocale(locale))
     {
         return HRESULT_FROM_WIN32(GetLastError());
@@ -94,6 +100,7 @@ HRESULT ShowSettingsDialog(LCID locale)
     {
         ComPtr<INapComponentConfig> config;
         result = CreateConfig(config);
+        failedStep = FAILED(result) ? ComponentStep::Create : ComponentStep::Call;
         if (SUCCEEDED(result))
         {
             result = config->InvokeUI(nullptr);

@@ -26,18 +26,28 @@ private:
     HRESULT m_result;
 };
 
-// GetConfig of a new SHVConfig object (CoCreateInstance, in-process server). The
-// HRESULT of the first failing step; REGDB_E_CLASSNOTREG when the class is not registered.
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob);
+// Which step of a use of the component failed: creating the object through COM, or the
+// method called on it.
+enum class ComponentStep
+{
+    Create,
+    Call,
+};
 
-// SetConfig of a new SHVConfig object with the bytes as they are.
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob);
+// GetConfig of a new SHVConfig object (CoCreateInstance, in-process server). The
+// HRESULT of the first failing step, whose kind goes to `failedStep`;
+// REGDB_E_CLASSNOTREG when the class is not registered.
+HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
+
+// SetConfig of a new SHVConfig object with the bytes as they are; as ReadSettingsBlob.
+HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
 
 // InvokeUI of a new SHVConfig object, as the console opens the dialog: on the calling
 // thread, which must be in a single-threaded apartment, with its locale set to the given
 // one (0: left as it is) until the dialog has closed. The HRESULT of the first failing
-// step; SetThreadLocale's error when the locale cannot be set.
-HRESULT ShowSettingsDialog(LCID locale);
+// step, as ReadSettingsBlob; SetThreadLocale's error (a failed call) when the locale
+// cannot be set.
+HRESULT ShowSettingsDialog(LCID locale, ComponentStep& failedStep);
 
 // Loads the DLL at the path and calls DllRegisterServer or DllUnregisterServer.
 HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister);

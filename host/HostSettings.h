@@ -27,9 +27,28 @@ struct DecodedBlob
 };
 DecodedBlob DecodeBlob(const std::vector<std::uint8_t>& bytes);
 
-// The blob of the settings; a server name longer than 255 characters is refused by
-// ApplyChanges before it gets here.
+// The blob of the settings; a server name longer than the blob's 255 UTF-16 units is
+// refused by the checks below before it gets here, and cut if it gets here all the same.
 std::vector<std::uint8_t> EncodeBlob(const HostSettings& settings);
+
+// Why settings are refused: the field (as the option that sets it is named, without
+// "--") and what is wrong with its value.
+struct SettingsRefusal
+{
+    std::string field;
+    std::string reason;
+
+    // "field: reason", the one line the tool prints.
+    std::string Text() const { return field + ": " + reason; }
+};
+
+// The checks of the settings dialog's OK button, made on a whole set of settings: while
+// validation is enabled, a server name that is empty or blanks only (white space
+// carries no address, although the dialog itself refuses only an empty one) and port 0
+// are refused; always refused are a port above 65535 (the dialog keeps 16 bits), a
+// server name beyond the blob's 255 UTF-16 units, and an "enabled" other than 0 or 1.
+// The first refusal in the order enabled, server, port, or nothing when all is well.
+std::optional<SettingsRefusal> FindRefusal(const HostSettings& settings);
 
 // Changes requested on the command line, as typed. Absent fields stay as they are.
 struct SettingsChanges
@@ -43,12 +62,27 @@ struct SettingsChanges
     bool Empty() const { return !server && !port && !timeout && !cacheTime && !enabled; }
 };
 
-// Applies the changes to the settings, checking them as the settings dialog does:
-// numbers are unsigned decimal digits only; while validation is enabled the server must
-// not be empty and the port must lie in 1-65535 (0-65535 otherwise); "enabled" takes
-// yes/no, true/false, on/off or 1/0. On failure returns a one-line error that names the
-// field and leaves the settings unchanged.
-std::optional<std::string> ApplyChanges(HostSettings& settings, const SettingsChanges& changes);
+// The changes with their text turned into values.
+struct ParsedChanges
+{
+    std::optional<std::wstring> server;
+    std::optional<std::uint32_t> port;
+    std::optional<std::uint32_t> timeout;
+    std::optional<std::uint32_t> cacheTime;
+    std::optional<std::uint32_t> enabled;
+};
+
+// Checks the form of each change without looking at stored settings, so that a typing
+// error is reported before the component is asked for anything: numbers are ASCII
+// decimal digits only (leading zeros allowed) within 32 bits, a port at most 65535;
+// "enabled" takes yes/no, true/false, on/off or 1/0; a server name fits the blob.
+// Fills `parsed` and returns nothing, or returns the refusal of the first bad change.
+std::optional<SettingsRefusal> ParseChanges(const SettingsChanges& changes, ParsedChanges& parsed);
+
+// Applies parsed changes to the stored settings and checks the result with FindRefusal.
+// A refusal of a field the changes do not touch, whose stored value is refused already,
+// says so and names the option that mends it. On refusal the settings stay unchanged.
+std::optional<SettingsRefusal> ApplyChanges(HostSettings& settings, const ParsedChanges& changes);
 
 // Plain text, one "name: value" line per setting, or a JSON object.
 std::string FormatSettings(const HostSettings& settings);

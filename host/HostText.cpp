@@ -66,7 +66,45 @@ std::string JsonString(const std::wstring& text)
     return result + "\"";
 }
 
-std::string DescribeHresult(HRESULT hr)
+namespace
+{
+// Replaces every insert ("%1", "%2!s!", ...) of a message text; a space before a dropped
+// insert goes with it.
+std::wstring FillInserts(const std::wstring& text, const std::wstring& insert)
+{
+    std::wstring result;
+    for (std::size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] != L'%' || i + 1 >= text.size() || text[i + 1] < L'1' || text[i + 1] > L'9')
+        {
+            result += text[i];
+            continue;
+        }
+        ++i;
+        while (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9')
+        {
+            ++i;
+        }
+        const std::size_t format =
+            i + 1 < text.size() && text[i + 1] == L'!' ? text.find(L'!', i + 2) : std::wstring::npos;
+        if (format != std::wstring::npos)
+        {
+            i = format;
+        }
+        if (insert.empty())
+        {
+            while (!result.empty() && result.back() == L' ')
+            {
+                result.pop_back();
+            }
+        }
+        result += insert;
+    }
+    return result;
+}
+} // namespace
+
+std::string DescribeHresult(HRESULT hr, const std::wstring& insert)
 {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(hr));
@@ -75,7 +113,7 @@ std::string DescribeHresult(HRESULT hr)
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                        nullptr, static_cast<DWORD>(hr), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                        reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    std::wstring text = length != 0 ? std::wstring(message, length) : std::wstring();
+    std::wstring text = length != 0 ? FillInserts(std::wstring(message, length), insert) : std::wstring();
     LocalFree(message);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
     {

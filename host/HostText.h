@@ -12,4 +12,6 @@ std::wstring FromUtf8(const std::string& text);
 std::string JsonString(const std::wstring& text);
 
 // "0x80070005 (Access is denied.)", or the bare code when the system has no text for it.
-std::string DescribeHresult(HRESULT hr);
+// The system's text in English. Some texts hold inserts ("Bad EXE format for %1."): each
+// is filled with `insert`, or dropped when that is empty, so no placeholder is shown.
+std::string DescribeHresult(HRESULT hr, const std::wstring& insert = {});

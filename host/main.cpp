@@ -4,6 +4,7 @@
 // diagnoses an installation.
 #include "HostCheck.h"
 #include "HostComponent.h"
+#include "HostFile.h"
 #include "HostSettings.h"
 #include "HostText.h"
 
@@ -30,9 +31,11 @@ Commands:
   show [--json]             print the five settings
   set [--server TEXT] [--port N] [--timeout N] [--cache-time N] [--enabled yes|no]
                             change any of the settings, checked as the settings
-                            dialog checks them
+                            dialog checks them (a server name of blanks counts as
+                            empty; numbers are digits 0-9)
   export FILE               save the settings blob (532 bytes) to FILE
-  import FILE               apply a blob saved by export
+  import FILE [--force]     apply a blob saved by export; settings that set would
+                            refuse are refused unless --force is given
   ui [--locale LCID]        open the settings dialog, in the language of LCID
                             (decimal or 0x hex, e.g. 0x0419 for Russian)
   check                     diagnose the installation
@@ -47,9 +50,9 @@ struct CommandError
     std::string message;
 };
 
-void Print(const std::string& text)
+void Print(const std::string& text, FILE* stream = stdout)
 {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fwrite(text.data(), 1, text.size(), stream);
 }
 
 [[noreturn]] void Fail(const std::string& message)
@@ -57,15 +60,28 @@ void Print(const std::string& text)
     throw CommandError{message};
 }
 
-// "--name value" options after the command; each allowed name may appear once.
+bool IsOptionName(const std::wstring& text)
+{
+    return text.compare(0, 2, L"--") == 0;
+}
+
+// "--name value" options and flags after the command; each allowed name may appear once.
+// With `operands`, the arguments that are not options are collected there; otherwise
+// they are refused.
 std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring>& args, std::size_t first,
                                                   const std::vector<std::wstring>& allowed,
-                                                  const std::vector<std::wstring>& flags = {})
+                                                  const std::vector<std::wstring>& flags = {},
+                                                  std::vector<std::wstring>* operands = nullptr)
 {
     std::map<std::wstring, std::wstring> options;
     for (std::size_t i = first; i < args.size(); ++i)
     {
         const std::wstring& name = args[i];
+        if (operands != nullptr && !IsOptionName(name))
+        {
+            operands->push_back(name);
+            continue;
+        }
         const bool isFlag = std::find(flags.begin(), flags.end(), name) != flags.end();
         const bool isOption = std::find(allowed.begin(), allowed.end(), name) != allowed.end();
         if (!isFlag && !isOption)
@@ -85,6 +101,10 @@ std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring
         {
             Fail(ToUtf8(name) + " needs a value");
         }
+        if (IsOptionName(args[i + 1]))
+        {
+            Fail(ToUtf8(name) + " needs a value, got the option '" + ToUtf8(args[i + 1]) + "'");
+        }
         options[name] = args[++i];
     }
     return options;
@@ -96,61 +116,51 @@ std::optional<std::wstring> Option(const std::map<std::wstring, std::wstring>& o
     return found == options.end() ? std::nullopt : std::optional<std::wstring>(found->second);
 }
 
-void CheckCom(HRESULT hr, const char* step)
+// A failed use of the component, named by its step: creating the object (the
+// registration or the registered file is the likely cause) or the method called.
+void CheckCom(HRESULT hr, ComponentStep failedStep, const char* method)
 {
-    if (hr == REGDB_E_CLASSNOTREG)
+    if (SUCCEEDED(hr))
     {
-        Fail(std::string(step) + ": the component is not registered (REGDB_E_CLASSNOTREG); run 'qvnnaphost register'");
+        return;
     }
-    if (FAILED(hr))
+    if (failedStep == ComponentStep::Create)
     {
-        Fail(std::string(step) + " failed: " + DescribeHresult(hr));
+        if (hr == REGDB_E_CLASSNOTREG)
+        {
+            Fail("the component is not registered (REGDB_E_CLASSNOTREG); run 'qvnnaphost register'");
+        }
+        Fail("cannot create the component (CoCreateInstance): " + DescribeHresult(hr) +
+             "; 'qvnnaphost check' diagnoses the installation");
     }
+    Fail(std::string(method) + " failed: " + DescribeHresult(hr));
+}
+
+std::vector<std::uint8_t> CurrentBlob()
+{
+    std::vector<std::uint8_t> blob;
+    ComponentStep step = ComponentStep::Create;
+    const HRESULT hr = ReadSettingsBlob(blob, step);
+    CheckCom(hr, step, "GetConfig");
+    return blob;
+}
+
+void StoreBlob(const std::vector<std::uint8_t>& blob)
+{
+    ComponentStep step = ComponentStep::Create;
+    const HRESULT hr = WriteSettingsBlob(blob, step);
+    CheckCom(hr, step, "SetConfig");
 }
 
 HostSettings CurrentSettings()
 {
-    std::vector<std::uint8_t> blob;
-    CheckCom(ReadSettingsBlob(blob), "GetConfig");
+    const std::vector<std::uint8_t> blob = CurrentBlob();
     DecodedBlob decoded = DecodeBlob(blob);
     if (!decoded.settings)
     {
         Fail("the component returned " + decoded.error);
     }
     return *decoded.settings;
-}
-
-std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path)
-{
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-    {
-        Fail("cannot open '" + ToUtf8(path) + "'");
-    }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t buffer[4096];
-    std::size_t read = 0;
-    // A blob is 532 bytes; reading a little past that is enough to tell a wrong size.
-    while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && bytes.size() < 65536)
-    {
-        bytes.insert(bytes.end(), buffer, buffer + read);
-    }
-    std::fclose(file);
-    return bytes;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
-{
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr)
-    {
-        Fail("cannot create '" + ToUtf8(path) + "'");
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written)
-    {
-        Fail("cannot write '" + ToUtf8(path) + "'");
-    }
 }
 
 LCID ParseLocale(const std::wstring& text)
@@ -175,8 +185,10 @@ void Register(const std::vector<std::wstring>& args, bool doRegister)
     const HRESULT hr = CallRegistrationExport(path, doRegister);
     if (FAILED(hr))
     {
+        // Loading the file fails with texts that name it ("Bad EXE format for %1.").
+        const std::wstring fileName = path.substr(path.find_last_of(L"\\/") + 1);
         Fail(std::string(doRegister ? "DllRegisterServer" : "DllUnregisterServer") + " of '" + ToUtf8(path) +
-             "' failed: " + DescribeHresult(hr));
+             "' failed: " + DescribeHresult(hr, fileName));
     }
     Print(std::string(doRegister ? "registered " : "unregistered ") + ToUtf8(path) + "\n");
 }
@@ -201,12 +213,18 @@ void Set(const std::vector<std::wstring>& args)
     {
         Fail("nothing to change (see --help)");
     }
-    HostSettings settings = CurrentSettings();
-    if (const auto error = ApplyChanges(settings, changes))
+    // Every argument is checked before the component is asked for anything.
+    ParsedChanges parsed;
+    if (const auto refusal = ParseChanges(changes, parsed))
     {
-        Fail(*error);
+        Fail(refusal->Text());
     }
-    CheckCom(WriteSettingsBlob(EncodeBlob(settings)), "SetConfig");
+    HostSettings settings = CurrentSettings();
+    if (const auto refusal = ApplyChanges(settings, parsed))
+    {
+        Fail(refusal->Text());
+    }
+    StoreBlob(EncodeBlob(settings));
     Print(FormatSettings(CurrentSettings()));
 }
 
@@ -216,25 +234,42 @@ void Export(const std::vector<std::wstring>& args)
     {
         Fail("expected one file name");
     }
-    std::vector<std::uint8_t> blob;
-    CheckCom(ReadSettingsBlob(blob), "GetConfig");
-    WriteFileBytes(args[2], blob);
+    const std::vector<std::uint8_t> blob = CurrentBlob();
+    if (const auto error = WriteFileBytes(args[2], blob))
+    {
+        Fail(*error);
+    }
     Print("exported " + std::to_string(blob.size()) + " bytes to " + ToUtf8(args[2]) + "\n");
 }
 
 void Import(const std::vector<std::wstring>& args)
 {
-    if (args.size() != 3)
+    std::vector<std::wstring> files;
+    const auto options = ParseOptions(args, 2, {}, {L"--force"}, &files);
+    if (files.size() != 1)
     {
         Fail("expected one file name");
     }
-    const std::vector<std::uint8_t> blob = ReadFileBytes(args[2]);
-    const DecodedBlob decoded = DecodeBlob(blob);
+    const std::wstring& file = files.front();
+    std::string error;
+    const auto blob = ReadFileBytes(file, error);
+    if (!blob)
+    {
+        Fail(error);
+    }
+    const DecodedBlob decoded = DecodeBlob(*blob);
     if (!decoded.settings)
     {
-        Fail("'" + ToUtf8(args[2]) + "' is " + decoded.error);
+        Fail("'" + ToUtf8(file) + "' is " + decoded.error);
     }
-    CheckCom(WriteSettingsBlob(blob), "SetConfig");
+    // The console stores any blob; what the dialog would refuse needs a deliberate --force.
+    const auto refusal = FindRefusal(*decoded.settings);
+    if (refusal && options.count(L"--force") == 0)
+    {
+        Fail("'" + ToUtf8(file) + "' holds settings the dialog refuses: " + refusal->Text() +
+             " (--force imports them all the same)");
+    }
+    StoreBlob(*blob);
     Print(FormatSettings(CurrentSettings()));
 }
 
@@ -242,7 +277,10 @@ void Ui(const std::vector<std::wstring>& args)
 {
     const auto options = ParseOptions(args, 2, {L"--locale"});
     const auto locale = Option(options, L"--locale");
-    CheckCom(ShowSettingsDialog(locale ? ParseLocale(*locale) : 0), "InvokeUI");
+    const LCID lcid = locale ? ParseLocale(*locale) : 0;
+    ComponentStep step = ComponentStep::Create;
+    const HRESULT hr = ShowSettingsDialog(lcid, step);
+    CheckCom(hr, step, "InvokeUI");
 }
 
 void Check(const std::vector<std::wstring>& args)
@@ -262,10 +300,15 @@ void Check(const std::vector<std::wstring>& args)
 
 int Run(const std::vector<std::wstring>& args)
 {
-    if (args.size() < 2 || args[1] == L"--help" || args[1] == L"-h" || args[1] == L"help")
+    if (args.size() < 2)
+    {
+        Print(Usage, stderr);
+        return 1;
+    }
+    if (args[1] == L"--help" || args[1] == L"-h" || args[1] == L"help")
     {
         Print(Usage);
-        return args.size() < 2 ? 1 : 0;
+        return 0;
     }
     const std::wstring& command = args[1];
     try

@@ -15,7 +15,8 @@
 #
 # The product version is the one in the DLL's version record. The class's registry
 # entries are harvested from the DLL's own DllRegisterServer, run under Wine against
-# scratch keys, so the registration script stays their only source.
+# scratch keys, so the registration script stays their only source. Other versions'
+# archives in DIR stay; this version's is made anew.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -49,10 +50,13 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+# What the user named must exist; what the build makes may still be missing.
+[ -z "$dll" ] || [ -f "$dll" ] || fail "--dll $dll: no such file"
 if [ "$build" -eq 1 ]; then
   "$root/scripts/build.sh"
 fi
-for tool in wixl zip; do
+[ -d "$build_dir" ] || fail "--build-dir $build_dir: no such folder"
+for tool in wixl msibuild zip; do
   command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh as root"
 done
 
@@ -67,9 +71,11 @@ done
 out=${out:-$build_dir/dist}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+# The package's sources: made here, gone when the script ends, whatever the outcome.
 work=$out/package-files
 rm -rf "$work"
 mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
 
 # Nothing here changes the prefix: the harvest redirects the registry to scratch keys.
 wine_run() { "$root/scripts/wine-run" --prefix "${QVN_WINEPREFIX:-$build_dir/wineprefix}" "$@"; }
@@ -80,10 +86,12 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # minor up to 255 and the third field up to 65535, and compares the first three only.
 version=$(wine_run "$harvest" version "$(windows_path "$dll")" | tr -d '\r')
 [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || fail "cannot read the version of $dll: '$version'"
-major=${BASH_REMATCH[1]} minor=${BASH_REMATCH[2]} third=${BASH_REMATCH[3]}
+major=${BASH_REMATCH[1]} minor=${BASH_REMATCH[2]} third=${BASH_REMATCH[3]} fourth=${BASH_REMATCH[4]}
 if ((major > 255 || minor > 255 || third > 65535)); then
   fail "version $version is outside what Windows Installer takes (255.255.65535.x)"
 fi
+# The first version that Windows Installer counts as newer (three fields), and the first
+# build that is newer in all four fields.
 if ((third < 65535)); then
   next_version=$major.$minor.$((third + 1))
 elif ((minor < 255)); then
@@ -93,6 +101,20 @@ elif ((major < 255)); then
 else
   fail "version $version leaves no room for a newer one"
 fi
+if ((fourth < 65535)); then
+  next_build=$major.$minor.$third.$((fourth + 1))
+else
+  next_build=$next_version.0
+fi
+
+# The file versions and languages of the DLL and the program: "VERSION LANGUAGES".
+dll_record=$(wine_run "$harvest" file-version "$(windows_path "$dll")" | tr -d '\r')
+host_record=$(wine_run "$harvest" file-version "$(windows_path "$host")" | tr -d '\r')
+for record in "$dll_record" "$host_record"; do
+  [[ $record =~ ^[0-9]+(\.[0-9]+){3}\ [0-9,]*$ ]] || fail "cannot read a version record: '$record'"
+done
+read -r dll_file_version dll_languages <<<"$dll_record"
+read -r host_file_version host_languages <<<"$host_record"
 
 # The class's registry entries, with the module path replaced by the installed file.
 wine_run "$harvest" registry "$(windows_path "$dll")" '[#QvnNapCfgDll]' "$(windows_path "$work/registry.wxi")" |
@@ -110,9 +132,30 @@ sed "s/@VERSION@/$version/; s/\$/\r/" "$root/packaging/INSTALL.txt" >"$staging/I
 msi=$out/qvnnapcfg64.msi
 (cd "$staging" && wixl --arch x64 --includedir "$work" -D "Version=$version" -D "NextVersion=$next_version" \
   -o "$msi" "$root/packaging/qvnnapcfg64.wxs")
+
+# What wixl cannot write (see packaging/qvnnapcfg64.wxs):
+# - the File table's versions and languages, so that Windows Installer treats the DLL
+#   and the program as versioned files (a file hash is for unversioned files only);
+# - the search for an installed DLL of a newer build, all four fields compared, through
+#   the DLL component's location: QVN_NEWER_BUILD_FOUND, which a launch condition tests.
+dll_component=$(msiinfo export "$msi" Component | tr -d '\r' | awk -F'\t' '$1 == "ComponentDll" { print $2 }')
+[ -n "$dll_component" ] || fail "no component ComponentDll in $msi"
+msibuild "$msi" \
+  -q "UPDATE \`File\` SET \`Version\` = '$dll_file_version', \`Language\` = '$dll_languages' WHERE \`File\` = 'QvnNapCfgDll'" \
+  -q "UPDATE \`File\` SET \`Version\` = '$host_file_version', \`Language\` = '$host_languages' WHERE \`File\` = 'QvnNapHostExe'" \
+  -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'QvnNapCfgDll'" \
+  -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'QvnNapHostExe'" \
+  -q "CREATE TABLE \`CompLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`ComponentId\` CHAR(38) NOT NULL, \`Type\` SHORT PRIMARY KEY \`Signature_\`)" \
+  -q "INSERT INTO \`CompLocator\` (\`Signature_\`, \`ComponentId\`, \`Type\`) VALUES ('QvnNewerBuild', '$dll_component', 1)" \
+  -q "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`, \`MinVersion\`, \`Languages\`) VALUES ('QvnNewerBuild', 'qvnnapcfg64.dll', '$next_build', '$dll_languages')" \
+  -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('QVN_NEWER_BUILD_FOUND', 'QvnNewerBuild')" \
+  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)" \
+  -q "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)" ||
+  fail "msibuild could not complete $msi"
 cp "$msi" "$staging/qvnnapcfg64.msi"
 
-rm -f "$out"/qvnnapcfg64-*.zip
+# Only this version's archive is made anew: those of other versions stay for a rollback.
+rm -f "$out/$release.zip"
 (cd "$work" && zip -q -X -r "$out/$release.zip" "$release")
 
 echo "package: qvnnapcfg64 $version"

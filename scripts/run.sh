@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
 # The main job: set up, build, register the component in the project's Wine prefix
 # and show its settings through the host tool, as the management console would.
+#
+#   scripts/run.sh [--json]
+#
+# Standard output carries the settings only (as JSON with --json); each step says what
+# it does in one line on standard error, and a build that fails shows its output there.
+# QVN_BUILD_FOR_TESTING replaces the build step's command (the tests' seam).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh >/dev/null
-scripts/qvnnaphost register
+step() { echo "run: $*" >&2; }
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+step "building with scripts/build.sh (the first build takes a few minutes)"
+if ! ${QVN_BUILD_FOR_TESTING:-scripts/build.sh} >"$log" 2>&1; then
+  cat "$log" >&2
+  step "the build failed; its output is above"
+  exit 1
+fi
+step "registering the component in ${QVN_WINEPREFIX:-build/wineprefix}"
+scripts/qvnnaphost register >&2
+step "its settings, read through COM by the host tool:"
 exec scripts/qvnnaphost show "$@"

@@ -5,7 +5,13 @@
 
 #include <windows.h>
 
-#include <vector>
+namespace
+{
+FileVersion FromFixed(DWORD mostSignificant, DWORD leastSignificant)
+{
+    return {HIWORD(mostSignificant), LOWORD(mostSignificant), HIWORD(leastSignificant), LOWORD(leastSignificant)};
+}
+} // namespace
 
 std::wstring FileVersion::Text() const
 {
@@ -13,7 +19,17 @@ std::wstring FileVersion::Text() const
            std::to_wstring(revision);
 }
 
-FileVersion ReadProductVersion(const std::wstring& path)
+std::wstring VersionRecord::LanguageList() const
+{
+    std::wstring list;
+    for (unsigned language : languages)
+    {
+        list += (list.empty() ? L"" : L",") + std::to_wstring(language);
+    }
+    return list;
+}
+
+VersionRecord ReadVersionRecord(const std::wstring& path)
 {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
@@ -35,6 +51,25 @@ FileVersion ReadProductVersion(const std::wstring& path)
     {
         throw PackagingError("the version record of '" + ToUtf8(path) + "' has no fixed part");
     }
-    return {HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
-            LOWORD(fixed->dwProductVersionLS)};
+    VersionRecord result;
+    result.file = FromFixed(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+    result.product = FromFixed(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+    // Pairs of language and code page.
+    WORD* translations = nullptr;
+    UINT translationSize = 0;
+    if (VerQueryValueW(record.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                       &translationSize) &&
+        translations != nullptr)
+    {
+        for (UINT i = 0; i + 1 < translationSize / sizeof(WORD); i += 2)
+        {
+            result.languages.push_back(translations[i]);
+        }
+    }
+    return result;
+}
+
+FileVersion ReadProductVersion(const std::wstring& path)
+{
+    return ReadVersionRecord(path).product;
 }

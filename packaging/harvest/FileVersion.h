@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct FileVersion
 {
@@ -14,6 +15,21 @@ struct FileVersion
     std::wstring Text() const;
 };
 
-// The product version of the file's fixed version record (VS_FIXEDFILEINFO). Throws
-// PackagingError when the file cannot be read or has no version record.
+// What Windows Installer reads of a file's version record: the fixed part's file and
+// product versions, and the languages of its translation table (0 for neutral).
+struct VersionRecord
+{
+    FileVersion file;
+    FileVersion product;
+    std::vector<unsigned> languages;
+
+    // The languages as Windows Installer lists them, decimal and comma-separated ("0").
+    std::wstring LanguageList() const;
+};
+
+// The version record of the file. Throws PackagingError when the file cannot be read or
+// has no version record with a fixed part.
+VersionRecord ReadVersionRecord(const std::wstring& path);
+
+// The product version of the file's version record, as ReadVersionRecord.
 FileVersion ReadProductVersion(const std::wstring& path);

@@ -2,6 +2,9 @@
 //
 //   qvnharvest version DLL
 //       prints the product version of the DLL's version record (major.minor.build.revision)
+//   qvnharvest file-version FILE
+//       prints the file version of the file's version record and its languages, as the
+//       File table of a package takes them: "6.0.4.11200 0"
 //   qvnharvest registry DLL FILEREF OUTPUT
 //       runs the DLL's DllRegisterServer against scratch keys and writes what it
 //       registered as a WiX include file, with the module path replaced by FILEREF
@@ -40,6 +43,12 @@ int Run(const std::vector<std::wstring>& args)
         std::printf("%s\n", ToUtf8(ReadProductVersion(args[2]).Text()).c_str());
         return 0;
     }
+    if (args.size() == 3 && args[1] == L"file-version")
+    {
+        const VersionRecord record = ReadVersionRecord(args[2]);
+        std::printf("%s %s\n", ToUtf8(record.file.Text()).c_str(), ToUtf8(record.LanguageList()).c_str());
+        return 0;
+    }
     if (args.size() == 5 && args[1] == L"registry")
     {
         const HarvestedRegistration harvest = HarvestRegistration(args[2]);
@@ -52,7 +61,8 @@ int Run(const std::vector<std::wstring>& args)
         std::printf("harvested %zu keys, %zu values\n", harvest.keys.size(), values);
         return 0;
     }
-    std::fprintf(stderr, "usage: qvnharvest version DLL | qvnharvest registry DLL FILEREF OUTPUT\n");
+    std::fprintf(stderr, "usage: qvnharvest version DLL | qvnharvest file-version FILE | qvnharvest registry DLL "
+                         "FILEREF OUTPUT\n");
     return 1;
 }
 } // namespace

@@ -10,6 +10,19 @@ HostSettings Enabled()
     return HostSettings{L"upd.example", 2193, 10000, 180, 1};
 }
 
+// ParseChanges, then ApplyChanges on the stored settings, as the set command does; the
+// refusal's line, or nothing.
+std::optional<std::string> Change(HostSettings& settings, const SettingsChanges& changes)
+{
+    ParsedChanges parsed;
+    if (const auto refusal = ParseChanges(changes, parsed))
+    {
+        return refusal->Text();
+    }
+    const auto refusal = ApplyChanges(settings, parsed);
+    return refusal ? std::optional<std::string>(refusal->Text()) : std::nullopt;
+}
+
 struct RefusedChange
 {
     const char* label;
@@ -24,30 +37,94 @@ TEST(ApplyChangesTest, RefusedInputNamesTheFieldAndChangesNothing)
     disabled.enabled = 0;
     HostSettings emptyServer = disabled;
     emptyServer.server.clear();
+    HostSettings storedPort = Enabled();
+    storedPort.port = 70000;
+    HostSettings storedSwitch = Enabled();
+    storedSwitch.enabled = 5;
+    HostSettings storedServer = Enabled();
+    storedServer.server.clear();
+    const std::wstring outsideBmp = L"\U0001F600";
     const RefusedChange cases[] = {
         {"port 0 while enabled", Enabled(), {{}, L"0"}, "port: must be 1 to 65535 while validation is enabled, is 0"},
-        {"port 65536", Enabled(), {{}, L"65536"}, "port: must be 1 to 65535 while validation is enabled, is 65536"},
-        {"port 65536 while disabled", disabled, {{}, L"65536"}, "port: must be 0 to 65535, is 65536"},
-        {"port not a number", Enabled(), {{}, L"80a"}, "port: expected an unsigned number, got '80a'"},
-        {"negative port", Enabled(), {{}, L"-1"}, "port: expected an unsigned number, got '-1'"},
-        {"empty port", Enabled(), {{}, L""}, "port: expected an unsigned number, got ''"},
+        {"port 65536", Enabled(), {{}, L"65536"}, "port: must be at most 65535, is 65536"},
+        {"port 65536 while disabled", disabled, {{}, L"65536"}, "port: must be at most 65535, is 65536"},
+        {"port beyond 32 bits", disabled, {{}, L"99999999999"}, "port: must be at most 65535, is 99999999999"},
+        {"port not a number",
+         Enabled(),
+         {{}, L"80a"},
+         "port: expected an unsigned number (ASCII digits 0-9), got '80a'"},
+        {"negative port", Enabled(), {{}, L"-1"}, "port: expected an unsigned number (ASCII digits 0-9), got '-1'"},
+        {"empty port", Enabled(), {{}, L""}, "port: expected an unsigned number (ASCII digits 0-9), got ''"},
+        {"blank around a port",
+         Enabled(),
+         {{}, L" 80"},
+         "port: expected an unsigned number (ASCII digits 0-9), got ' 80'"},
+        {"fullwidth digits",
+         Enabled(),
+         {{}, L"\uFF11\uFF12\uFF13"},
+         "port: expected an unsigned number (ASCII digits 0-9), got '\xEF\xBC\x91\xEF\xBC\x92\xEF\xBC\x93'"},
+        {"Arabic-Indic digit",
+         Enabled(),
+         {{}, {}, {}, L"\u0663"},
+         "cache-time: expected an unsigned number (ASCII digits 0-9), got '\xD9\xA3'"},
+        {"superscript digit",
+         Enabled(),
+         {{}, {}, L"\u00B2"},
+         "timeout: expected an unsigned number (ASCII digits 0-9), got '\xC2\xB2'"},
         {"cache time beyond 32 bits",
          Enabled(),
          {{}, {}, {}, L"4294967296"},
-         "cache-time: expected an unsigned number, got '4294967296'"},
-        {"timeout with sign", Enabled(), {{}, {}, L"+5"}, "timeout: expected an unsigned number, got '+5'"},
-        {"empty server while enabled", Enabled(), {L""}, "server: must not be empty while validation is enabled"},
+         "cache-time: must be at most 4294967295, is 4294967296"},
+        {"timeout with sign",
+         Enabled(),
+         {{}, {}, L"+5"},
+         "timeout: expected an unsigned number (ASCII digits 0-9), got '+5'"},
+        {"empty server while enabled",
+         Enabled(),
+         {L""},
+         "server: must not be empty or blank while validation is enabled"},
+        {"blank server while enabled",
+         Enabled(),
+         {L" \t "},
+         "server: must not be empty or blank while validation is enabled"},
         {"enabling with empty server",
          emptyServer,
          {{}, {}, {}, {}, L"yes"},
-         "server: must not be empty while validation is enabled"},
-        {"server too long", Enabled(), {std::wstring(256, L's')}, "server: at most 255 characters"},
+         "server: must not be empty or blank while validation is enabled"},
+        {"server too long",
+         Enabled(),
+         {std::wstring(256, L's')},
+         "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 256"},
+        {"128 characters outside the BMP",
+         Enabled(),
+         {[&] {
+             std::wstring name;
+             for (int i = 0; i < 128; ++i)
+             {
+                 name += outsideBmp;
+             }
+             return name;
+         }()},
+         "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 256"},
         {"unknown switch", Enabled(), {{}, {}, {}, {}, L"maybe"}, "enabled: expected yes or no, got 'maybe'"},
+        {"stored port refused",
+         storedPort,
+         {{}, {}, {}, L"5"},
+         "port: the stored value is invalid (must be at most 65535, is 70000); give --port too"},
+        {"stored switch refused",
+         storedSwitch,
+         {L"other.example"},
+         "enabled: the stored value is invalid (must be 0 or 1, is 5); give --enabled too"},
+        {"stored empty server while enabling again",
+         storedServer,
+         {{}, L"80", {}, {}, L"on"},
+         "server: the stored value is invalid (must not be empty or blank while validation is enabled); give "
+         "--server too"},
     };
     for (const RefusedChange& refused : cases)
     {
         HostSettings settings = refused.start;
-        const auto error = ApplyChanges(settings, refused.changes);
+        const auto error = Change(settings, refused.changes);
         ASSERT_TRUE(error) << refused.label;
         EXPECT_EQ(*error, refused.error) << refused.label;
         EXPECT_EQ(EncodeBlob(settings), EncodeBlob(refused.start)) << refused.label;
@@ -58,12 +135,12 @@ TEST(ApplyChangesTest, AcceptedInput)
 {
     HostSettings settings = Enabled();
     SettingsChanges changes;
-    changes.port = L"65535";
+    changes.port = L"00000000080";
     changes.cacheTime = L"0";
-    changes.timeout = L"4294967295";
+    changes.timeout = L"000000000004294967295";
     changes.server = L"\u0441\u0435\u0440\u0432\u0435\u0440.example";
-    ASSERT_FALSE(ApplyChanges(settings, changes));
-    EXPECT_EQ(settings.port, 65535u);
+    ASSERT_FALSE(Change(settings, changes));
+    EXPECT_EQ(settings.port, 80u);
     EXPECT_EQ(settings.cacheTime, 0u);
     EXPECT_EQ(settings.timeout, 4294967295u);
     EXPECT_EQ(settings.server, L"\u0441\u0435\u0440\u0432\u0435\u0440.example");
@@ -71,12 +148,46 @@ TEST(ApplyChangesTest, AcceptedInput)
     // Switching validation off allows what the dialog allows with the box cleared.
     SettingsChanges off;
     off.enabled = L"No";
-    off.server = L"";
+    off.server = L" ";
     off.port = L"0";
-    ASSERT_FALSE(ApplyChanges(settings, off));
+    ASSERT_FALSE(Change(settings, off));
     EXPECT_EQ(settings.enabled, 0u);
-    EXPECT_EQ(settings.server, L"");
+    EXPECT_EQ(settings.server, L" ");
     EXPECT_EQ(settings.port, 0u);
+
+    // A refused stored value is mended by giving it.
+    settings.port = 70000;
+    SettingsChanges port;
+    port.port = L"65535";
+    ASSERT_FALSE(Change(settings, port));
+    EXPECT_EQ(settings.port, 65535u);
+}
+
+// What import refuses: the first field the dialog would refuse, or nothing.
+TEST(FindRefusalTest, NamesTheFirstRefusedField)
+{
+    const struct
+    {
+        HostSettings settings;
+        const char* refusal; // null: accepted
+    } cases[] = {
+        {{L"unspecified", 2193, 10000, 180, 1}, nullptr},
+        {{L"", 0, 0, 0, 0}, nullptr},
+        {{L"a", 65535, 0, 0, 1}, nullptr},
+        {{L"a", 70000, 0, 0, 1}, "port: must be at most 65535, is 70000"},
+        {{L"a", 70000, 0, 0, 0}, "port: must be at most 65535, is 70000"},
+        {{L"a", 0, 0, 0, 1}, "port: must be 1 to 65535 while validation is enabled, is 0"},
+        {{L"", 2193, 0, 0, 1}, "server: must not be empty or blank while validation is enabled"},
+        {{L"a", 2193, 0, 0, 5}, "enabled: must be 0 or 1, is 5"},
+        {{std::wstring(256, L'x'), 2193, 0, 0, 0},
+         "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 256"},
+    };
+    for (const auto& c : cases)
+    {
+        const auto refusal = FindRefusal(c.settings);
+        EXPECT_EQ(refusal ? refusal->Text() : std::string("(accepted)"), c.refusal ? c.refusal : "(accepted)")
+            << ToUtf8(c.settings.server) << " " << c.settings.port << " " << c.settings.enabled;
+    }
 }
 
 TEST(BlobTest, EncodeDecodeRoundTrip)
@@ -125,5 +236,29 @@ TEST(HresultTextTest, SystemTextOrBareCode)
 {
     EXPECT_EQ(DescribeHresult(E_ACCESSDENIED).substr(0, 12), "0x80070005 (");
     EXPECT_EQ(DescribeHresult(static_cast<HRESULT>(0x8FFF1234)), "0x8FFF1234");
+}
+
+// A text with an insert ("Bad EXE format for %1.") never shows the placeholder.
+TEST(HresultTextTest, InsertsAreFilledOrDropped)
+{
+    const HRESULT badFormat = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);
+    wchar_t* raw = nullptr;
+    ASSERT_NE(
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, static_cast<DWORD>(badFormat), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                       reinterpret_cast<wchar_t*>(&raw), 0, nullptr),
+        0u);
+    const std::string platformText = ToUtf8(raw);
+    LocalFree(raw);
+    ASSERT_NE(platformText.find("%1"), std::string::npos) << "the platform's text has no insert: " << platformText;
+
+    const std::string filled = DescribeHresult(badFormat, L"notadll.txt");
+    EXPECT_NE(filled.find("notadll.txt"), std::string::npos) << filled;
+    const std::string dropped = DescribeHresult(badFormat);
+    for (const std::string& text : {filled, dropped})
+    {
+        EXPECT_EQ(text.find('%'), std::string::npos) << text;
+        EXPECT_EQ(text.find(" )"), std::string::npos) << text;
+    }
 }
 } // namespace

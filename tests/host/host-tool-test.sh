@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # The host tool used as an administrator uses it, through its Linux wrapper, against the
-# project's Wine prefix: register, check, show, set, export, import, unregister.
+# tests' Wine prefix: register, check, show, set, export, import, unregister, with the
+# refusals of each (one line on standard error, status 1, nothing changed) and the
+# failures of the world around it (a full disk, a deleted DLL); then scripts/run.sh, the
+# main job, against the same prefix.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 host="$root/scripts/qvnnaphost"
 work=$(mktemp -d)
-trap 'rm -rf "$work"; "$host" unregister >/dev/null 2>&1' EXIT
+full_disk=$work/full-disk
+trap 'mountpoint -q "$full_disk" && umount "$full_disk"; rm -rf "$work"; "$host" unregister >/dev/null 2>&1' EXIT
 cd "$work"
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# run NAME EXPECTED_STATUS ARGS...: keeps stdout in $out and stderr in $err.
+# run NAME EXPECTED_STATUS ARGS...: keeps stdout in $out and stderr in $err; a refusal
+# is exactly one line on standard error.
 run() {
   local name=$1 expected=$2
   shift 2
-  "$host" "$@" >"$work/out" 2>"$work/err"
+  timeout 60 "$host" "$@" >"$work/out" 2>"$work/err"
   status=$?
   out=$(cat "$work/out")
   err=$(cat "$work/err")
@@ -28,6 +33,24 @@ run() {
 }
 expect_out() { grep -qF -- "$2" <<<"$out" || fail "$1: output lacks '$2' (status $status): '$out' (stderr: '$err')"; }
 expect_err() { grep -qF -- "$2" <<<"$err" || fail "$1: error lacks '$2' (status $status): '$err' (stdout: '$out')"; }
+# settings_are NAME JSON: the stored settings, as show --json prints them.
+settings_are() {
+  run "$1 (show)" 0 show --json
+  [ "$out" = "$2" ] || fail "$1: settings are $out, expected $2"
+}
+# patch FILE OFFSET HEX: overwrites bytes of a blob file.
+patch() { printf "$(sed 's/../\\x&/g' <<<"$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+
+# Before any build: the wrapper says so, and no prefix is made.
+QVN_BUILD_DIR=$work/no-build QVN_WINEPREFIX=$work/no-prefix run "before a build" 1 show
+[ "$err" = "qvnnaphost: not built yet: run scripts/run.sh" ] || fail "before a build: '$err'"
+[ ! -e "$work/no-prefix" ] || fail "before a build: a prefix was created"
+# The dialog needs a screen: without one the tool says so at once, before Wine starts.
+run "ui headless" 1 ui
+expect_err "ui headless" "scripts/screenshots.sh"
+(unset QVN_HEADLESS DISPLAY QVN_DISPLAY && QVN_WINEPREFIX=$work/desktop-prefix run "ui without display" 1 ui &&
+  [ "$err" = "qvnnaphost ui: no display to show the dialog on (DISPLAY is not set); scripts/screenshots.sh shows the dialogs on a virtual screen" ] &&
+  [ ! -e "$work/desktop-prefix" ]) || fail "ui without display: '$err'"
 
 # Start from no registration and no stored settings.
 "$host" unregister >/dev/null 2>&1
@@ -36,6 +59,10 @@ expect_err() { grep -qF -- "$2" <<<"$err" || fail "$1: error lacks '$2' (status 
 
 run "help" 0 --help
 expect_out "help" "Usage: qvnnaphost <command>"
+"$host" >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] && [ ! -s "$work/out" ] && grep -q "^Usage: qvnnaphost <command>" "$work/err" ||
+  fail "no arguments: status $status, the usage belongs on standard error: $(cat "$work/out")"
 run "unknown command" 1 frobnicate
 expect_err "unknown command" "unknown command"
 
@@ -44,6 +71,13 @@ expect_err "show unregistered" "not registered (REGDB_E_CLASSNOTREG)"
 run "check unregistered" 1 check
 expect_out "check unregistered" "FAIL  HKCR\\CLSID\\{0C5C9CEC-1FF7-42e3-AC8F-4D9BAE296C5D}: missing"
 expect_err "check unregistered" "problems found"
+# Every argument is checked before the component is asked for anything.
+run "set out of range unregistered" 1 set --timeout 4294967296
+[ "$err" = "qvnnaphost set: timeout: must be at most 4294967295, is 4294967296" ] ||
+  fail "set out of range unregistered: '$err'"
+run "register not a DLL" 1 register --dll "$0"
+expect_err "register not a DLL" "$(basename "$0")"
+if grep -q '%[0-9]' <<<"$err"; then fail "register not a DLL: a placeholder is left in: $err"; fi
 
 run "register" 0 register
 expect_out "register" "registered "
@@ -55,41 +89,68 @@ expect_out "check registered" "ok    DllSurrogate: ''"
 run "show defaults" 0 show
 [ "$out" = $'server:     unspecified\nport:       2193\ntimeout:    10000\ncache-time: 180\nenabled:    yes' ] ||
   fail "show defaults: $out"
-run "show json" 0 show --json
-[ "$out" = '{"server": "unspecified", "port": 2193, "timeout": 10000, "cacheTime": 180, "enabled": true}' ] ||
-  fail "show json: $out"
+settings_are "defaults" '{"server": "unspecified", "port": 2193, "timeout": 10000, "cacheTime": 180, "enabled": true}'
 
-run "set" 0 set --server upd.example.com --port 8080 --cache-time 0 --timeout 30000
+run "set" 0 set --server upd.example.com --port 00000000080 --cache-time 0 --timeout 30000
 expect_out "set" "server:     upd.example.com"
-expect_out "set" "port:       8080"
+expect_out "set" "port:       80"
 expect_out "set" "cache-time: 0"
 expect_out "set" "timeout:    30000"
 
-for bad in "--port 0:port: must be 1 to 65535" "--port 65536:port: must be 1 to 65535" \
-  "--port 12ab:port: expected an unsigned number" "--cache-time x:cache-time: expected an unsigned number" \
-  "--enabled maybe:enabled: expected yes or no" \
-  "--colour red:unknown argument '--colour'" "--port:--port needs a value"; do
-  args=${bad%%:*}
-  message=${bad#*:}
+# Refusals of set, each with its whole line.
+astral=$(printf '\xf0\x9f\x98\x80%.0s' $(seq 150))
+while IFS='|' read -r args message; do
   # shellcheck disable=SC2086
   run "set $args" 1 set $args
-  expect_err "set $args" "$message"
-done
-run "set empty server" 1 set --server ""
-expect_err "set empty server" "server: must not be empty while validation is enabled"
+  [ "$err" = "qvnnaphost set: $message" ] || fail "set $args: '$err', expected '$message'"
+done <<'CASES'
+--port 0|port: must be 1 to 65535 while validation is enabled, is 0
+--port 65536|port: must be at most 65535, is 65536
+--port １２３|port: expected an unsigned number (ASCII digits 0-9), got '１２３'
+--cache-time ²|cache-time: expected an unsigned number (ASCII digits 0-9), got '²'
+--enabled maybe|enabled: expected yes or no, got 'maybe'
+--colour red|unknown argument '--colour' (see --help)
+--server --port 80|--server needs a value, got the option '--port'
+--port|--port needs a value
+CASES
+run "set blank server" 1 set --server "   "
+expect_err "set blank server" "server: must not be empty or blank while validation is enabled"
+run "set long server" 1 set --server "$astral"
+expect_err "set long server" "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 300"
 run "set nothing" 1 set
-run "unchanged after refusals" 0 show --json
-[ "$out" = '{"server": "upd.example.com", "port": 8080, "timeout": 30000, "cacheTime": 0, "enabled": true}' ] ||
-  fail "refused sets changed something: $out"
+settings_are "unchanged after refusals" \
+  '{"server": "upd.example.com", "port": 80, "timeout": 30000, "cacheTime": 0, "enabled": true}'
 
 run "export" 0 export saved.bin
+[ "$out" = "exported 532 bytes to saved.bin" ] || fail "export: $out"
 [ "$(stat -c %s saved.bin)" = 532 ] || fail "export wrote $(stat -c %s saved.bin) bytes"
+[ -z "$(find . -name '*.tmp')" ] || fail "export left $(find . -name '*.tmp')"
 run "disable" 0 set --enabled no --server "" --port 0
 expect_out "disable" "enabled:    no"
 run "import" 0 import saved.bin
 expect_out "import" "server:     upd.example.com"
 expect_out "import" "enabled:    yes"
 
+# Export that cannot write says why, and leaves the file as it was and nothing beside it.
+run "export to /dev/full" 1 export /dev/full
+expect_err "export to /dev/full" "cannot write '/dev/full': writing failed: 0x80070070"
+[ -c /dev/full ] || fail "export replaced the device /dev/full"
+mkdir folder.bin
+run "export over a folder" 1 export folder.bin
+expect_err "export over a folder" "cannot write 'folder.bin': replacing it failed"
+if mkdir -p "$full_disk" && mount -t tmpfs -o size=64k tmpfs "$full_disk" 2>/dev/null; then
+  echo "kept" >"$full_disk/kept.bin"
+  dd if=/dev/zero of="$full_disk/filler" bs=4k status=none 2>/dev/null
+  run "export to a full disk" 1 export "$full_disk/kept.bin"
+  expect_err "export to a full disk" "writing failed: 0x80070070"
+  [ "$(cat "$full_disk/kept.bin")" = kept ] || fail "export to a full disk changed the file"
+  [ "$(ls "$full_disk")" = $'filler\nkept.bin' ] || fail "export to a full disk left $(ls "$full_disk")"
+else
+  echo "note: no tmpfs could be mounted; the full-disk case is left out"
+fi
+[ -z "$(find . -name '*.tmp')" ] || fail "a failed export left $(find . -name '*.tmp')"
+
+# Blobs that are not the tool's, or hold what the dialog refuses.
 head -c 531 saved.bin >short.bin
 run "import short" 1 import short.bin
 expect_err "import short" "531 bytes, expected 532"
@@ -97,13 +158,45 @@ expect_err "import short" "531 bytes, expected 532"
 run "import version 2" 1 import v2.bin
 expect_err "import version 2" "version 2, expected 1"
 run "import missing" 1 import missing.bin
-expect_err "import missing" "cannot open"
-run "unchanged after bad imports" 0 show
-expect_out "unchanged after bad imports" "server:     upd.example.com"
+expect_err "import missing" "cannot open 'missing.bin'"
+cp saved.bin port.bin && patch port.bin 516 70110100
+run "import a refused port" 1 import port.bin
+[ "$err" = "qvnnaphost import: 'port.bin' holds settings the dialog refuses: port: must be at most 65535, is 70000 (--force imports them all the same)" ] ||
+  fail "import a refused port: '$err'"
+settings_are "unchanged after bad imports" \
+  '{"server": "upd.example.com", "port": 80, "timeout": 30000, "cacheTime": 0, "enabled": true}'
+# Forced, the refused blob is stored; set then names the stored value and its mend.
+run "import --force" 0 import --force port.bin
+expect_out "import --force" "port:       70000"
+run "set over a refused stored value" 1 set --cache-time 5
+[ "$err" = "qvnnaphost set: port: the stored value is invalid (must be at most 65535, is 70000); give --port too" ] ||
+  fail "set over a refused stored value: '$err'"
 
-run "unregister" 0 unregister
+# The registered DLL deleted: creating the object is what fails, and check says why.
+mkdir copy && cp "${QVN_BUILD_DIR:-$root/build}/bin/qvnnapcfg64.dll" copy/
+run "register a copy" 0 register --dll copy/qvnnapcfg64.dll
+rm copy/qvnnapcfg64.dll
+run "show without the DLL" 1 show
+expect_err "show without the DLL" "cannot create the component (CoCreateInstance): "
+expect_err "show without the DLL" "; 'qvnnaphost check' diagnoses the installation"
+
+run "unregister" 0 unregister --dll "${QVN_BUILD_DIR:-$root/build}/bin/qvnnapcfg64.dll"
 run "show after unregister" 1 show
 expect_err "show after unregister" "REGDB_E_CLASSNOTREG"
+
+# The main job: progress on standard error, the settings alone on standard output, and
+# the build's own words when it fails.
+QVN_BUILD_FOR_TESTING=true "$root/scripts/run.sh" --json >run.out 2>run.err ||
+  fail "scripts/run.sh --json failed: $(cat run.err)"
+python3 -m json.tool run.out >/dev/null 2>&1 || fail "scripts/run.sh --json printed more than JSON: $(cat run.out)"
+grep -q "^registered " run.err || fail "scripts/run.sh did not say it registered: $(cat run.err)"
+printf '#!/bin/sh\necho "broken.cpp:1: error: expected unqualified-id"\nexit 1\n' >broken-build
+chmod +x broken-build
+if QVN_BUILD_FOR_TESTING=$work/broken-build "$root/scripts/run.sh" >run.out 2>run.err; then
+  fail "scripts/run.sh succeeded with a failing build"
+fi
+grep -q "broken.cpp:1: error: expected unqualified-id" run.err || fail "the build's output is not shown: $(cat run.err)"
+[ ! -s run.out ] || fail "scripts/run.sh printed settings after a failed build: $(cat run.out)"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

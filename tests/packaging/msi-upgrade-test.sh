@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Packages over each other in a fresh prefix of its own: a newer package replaces the
 # older one (one installation, the newer files), an older one refuses to install over
-# it, and a rebuilt package that Windows Installer counts as the same version (it
-# compares three fields) replaces it too. The newer DLLs are the built one with a
-# higher version stamped into its version record.
+# it, and of two builds that Windows Installer counts as the same version (it compares
+# three fields) the one newer in the fourth field replaces the other, and the older
+# refuses. The newer DLLs are the built one with a higher version stamped into its
+# version record.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=msi-test-lib.sh
@@ -56,6 +57,15 @@ msiexec_in "$prefix" /i "$rebuilt_msi" "$work/install-rebuilt.log" ||
   abort "msiexec /i of $rebuilt_version failed with status $?"
 check_installation "$prefix" Installed "--expect-version=$rebuilt_version"
 cmp -s "$installed_dll" "$work/$rebuilt_version/qvnnapcfg64.dll" || fail "the rebuilt package left the older DLL"
+
+if msiexec_in "$prefix" /i "$new_msi" "$work/install-new-again.log"; then
+  fail "the package of build $new_version installed over the newer build $rebuilt_version"
+fi
+# Refused by the package's own search for a newer build, not by chance.
+grep -aq '^Property(S): QVN_NEWER_BUILD_FOUND = .*qvnnapcfg64\.dll' "$work/install-new-again.log" ||
+  fail "build $new_version was refused without finding the newer build; log in $work/install-new-again.log"
+check_installation "$prefix" Installed "--expect-version=$rebuilt_version"
+cmp -s "$installed_dll" "$work/$rebuilt_version/qvnnapcfg64.dll" || fail "the older build replaced the newer DLL"
 
 msiexec_in "$prefix" /x "$rebuilt_msi" "$work/uninstall.log" || abort "msiexec /x failed with status $?"
 check_installation "$prefix" Uninstalled

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # scripts/package.sh as a release is made: the package's tables (version from the DLL,
-# per machine, 64-bit, the class registered as data with the installed file's path)
-# and the archive's contents; then what it refuses to package. The installation tests
-# use the package made here.
+# per machine, 64-bit, versioned files, the class registered as data with the installed
+# file's path), the archive's contents (stripped programs) and what stays in the output
+# folder; then what it refuses to package. The installation tests use the package made
+# here.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=msi-test-lib.sh
 . "$root/tests/packaging/msi-test-lib.sh"
 
+# An archive of another version, kept for a rollback, must stay.
+other_release=$dist/qvnnapcfg64-0.0.0.1.zip
+mkdir -p "$dist"
+echo "kept for a rollback" >"$other_release"
 "$root/scripts/package.sh" --no-build --build-dir "$build" || abort "scripts/package.sh failed"
 version=$(dll_version "$bin/qvnnapcfg64.dll")
 msi=$dist/qvnnapcfg64.msi
@@ -15,6 +20,9 @@ release=qvnnapcfg64-$version
 zip=$dist/$release.zip
 [ -f "$msi" ] || abort "no $msi"
 [ -f "$zip" ] || abort "no $zip"
+[ "$(cat "$other_release" 2>/dev/null)" = "kept for a rollback" ] || fail "packaging removed $other_release"
+rm -f "$other_release"
+[ ! -e "$dist/package-files" ] || fail "packaging left its sources in $dist/package-files"
 
 # table NAME: the table's rows, without the three header lines.
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
@@ -27,6 +35,13 @@ msiinfo suminfo "$msi" | grep -q '^Template: x64;' || fail "not a 64-bit package
 
 [ "$(table File | cut -f3 | LC_ALL=C sort | tr '\n' ' ')" = "INSTALL.txt qvnnapcfg64.dll qvnnaphost.exe " ] ||
   fail "files: $(table File | cut -f3 | tr '\n' ' ')"
+# The DLL and the program are versioned files, with the versions of their records.
+for pair in "QvnNapCfgDll:qvnnapcfg64.dll" "QvnNapHostExe:qvnnaphost.exe"; do
+  expected=$(wine_in "$test_prefix" "$bin/qvnharvest.exe" file-version "$(windows_path "$bin/${pair#*:}")" | tr -d '\r')
+  actual=$(table File | awk -F'\t' -v id="${pair%%:*}" '$1 == id { print $5 " " $6 }')
+  [ "$actual" = "$expected" ] || fail "${pair#*:}: File table version and language '$actual', its record says '$expected'"
+done
+[ "$(table MsiFileHash | cut -f1)" = QvnInstallText ] || fail "file hashes of versioned files: $(table MsiFileHash)"
 [ "$(table Component | awk -F'\t' '$3 != "INSTALLFOLDER" || $4 != 256' | wc -l)" -eq 0 ] ||
   fail "a component that is not 64-bit or not in the installation folder: $(table Component)"
 table Directory | grep -q $'^INSTALLFOLDER\tQuorvaneFolder\tqvnnapcfg64$' || fail "installation folder: $(table Directory)"
@@ -55,6 +70,16 @@ expected="$release/ $release/INSTALL.txt $release/qvnnapcfg64.dll $release/qvnna
 for pair in "qvnnapcfg64.dll:$bin/qvnnapcfg64.dll" "qvnnaphost.exe:$bin/qvnnaphost.exe" "qvnnapcfg64.msi:$msi"; do
   unzip -p "$zip" "$release/${pair%%:*}" | cmp -s - "${pair#*:}" || fail "${pair%%:*} in the archive differs from ${pair#*:}"
 done
+# The programs ship stripped; their debug information stays beside the build's copies.
+mkdir -p "$build/packaging-tests"
+for program in qvnnapcfg64.dll qvnnaphost.exe; do
+  unzip -p "$zip" "$release/$program" >"$build/packaging-tests/shipped-$program"
+  if x86_64-w64-mingw32-objdump -h "$build/packaging-tests/shipped-$program" | grep -q ' \.debug_'; then
+    fail "$program ships with debug sections"
+  fi
+  x86_64-w64-mingw32-objdump -h "$bin/$program.debug" 2>/dev/null | grep -q ' \.debug_info' ||
+    fail "no debug information in $bin/$program.debug"
+done
 text=$(unzip -p "$zip" "$release/INSTALL.txt")
 grep -q "version $version" <<<"$text" || fail "INSTALL.txt does not name version $version"
 if grep -q '@VERSION@' <<<"$text"; then fail "INSTALL.txt still holds @VERSION@"; fi
@@ -64,10 +89,20 @@ for topic in 'msiexec /i qvnnapcfg64.msi' 'System32\regsvr32.exe' \
   grep -qF "$topic" <<<"$text" || fail "INSTALL.txt does not mention '$topic'"
 done
 
-# Refusals: a DLL without a version record, and a version Windows Installer cannot take.
+# Refusals: a DLL or build tree that is not there, a DLL without a version record, and a
+# version Windows Installer cannot take.
 work=$build/packaging-tests/package
 rm -rf "$work"
 mkdir -p "$work"
+for refused in "--dll $work/missing.dll:--dll $work/missing.dll: no such file" \
+  "--build-dir $work/missing:--build-dir $work/missing: no such folder"; do
+  # shellcheck disable=SC2086
+  if "$root/scripts/package.sh" --no-build --build-dir "$build" ${refused%%:*} --out "$work/missing" \
+    2>"$work/missing.err"; then
+    fail "packaged with ${refused%%:*}"
+  fi
+  [ "$(cat "$work/missing.err")" = "package: ${refused#*:}" ] || fail "${refused%%:*}: $(cat "$work/missing.err")"
+done
 if "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$bin/qvn_no_resources.dll" \
   --out "$work/no-version" 2>"$work/no-version.err"; then
   fail "packaged a DLL without a version record"
