@@ -54,6 +54,7 @@ std::wstring QuoteEscaped(const wchar_t* text)
 } // namespace
 
 std::atomic<bool> g_moduleInitFailed{false};
+std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 
 namespace
 {
@@ -85,7 +86,6 @@ void RefuseModuleLoad(const char* part, const char* reason) noexcept
                       reason != nullptr ? reason : "");
     }
 }
-std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 
 std::atomic<CAtlModule*> CAtlModule::s_current{nullptr};
 
