@@ -38,10 +38,12 @@ HRESULT CComObjectRootBase::InternalQueryInterface(void* object, const Interface
 
 LONG ModuleLock() noexcept
 {
-    return CAtlModule::Current()->Lock();
+    CAtlModule* module = CAtlModule::Current();
+    return module != nullptr ? module->Lock() : 0;
 }
 
 LONG ModuleUnlock() noexcept
 {
-    return CAtlModule::Current()->Unlock();
+    CAtlModule* module = CAtlModule::Current();
+    return module != nullptr ? module->Unlock() : 0;
 }

@@ -94,7 +94,9 @@ private:
     bool m_lockInitialized = false;
 };
 
-// Increments and decrements the server's lock count (the module object's).
+// Increments and decrements the server's lock count (the module object's) and return
+// the new count. Without a module object (before it is built or after it is destroyed)
+// they do nothing and return 0.
 LONG ModuleLock() noexcept;
 LONG ModuleUnlock() noexcept;
 

@@ -34,14 +34,14 @@ struct AtUnload
 };
 
 // One start-up step of the runtime library and its clean-up at unload. A step that fails
-// (returns false or throws) marks the module as failed, so DllMain refuses the load;
-// the DLL lives in someone else's process, so nothing here ends it or throws out of
-// start-up. Once a step has failed the later ones, which build on it, are skipped.
-// Only a step that succeeded is cleaned up.
+// (returns false or throws) marks the module as failed with its reason, so DllMain
+// refuses the load and says why; the DLL lives in someone else's process, so nothing
+// here ends it or throws out of start-up. Once a step has failed the later ones, which
+// build on it, are skipped. Only a step that succeeded is cleaned up.
 class RuntimeStage
 {
 public:
-    RuntimeStage(bool (*start)(), void (*stop)()) noexcept : m_stop(stop)
+    RuntimeStage(const char* name, bool (*start)(), void (*stop)()) noexcept : m_stop(stop)
     {
         if (g_moduleInitFailed)
         {
@@ -50,13 +50,18 @@ public:
         try
         {
             m_started = start();
+            if (!m_started)
+            {
+                RefuseModuleLoad(name, "failed");
+            }
+        }
+        catch (const std::exception& failure)
+        {
+            RefuseModuleLoad(name, failure.what());
         }
         catch (...)
         {
-        }
-        if (!m_started)
-        {
-            g_moduleInitFailed = true;
+            RefuseModuleLoad(name, "failed with an unknown exception");
         }
     }
     ~RuntimeStage()
@@ -95,22 +100,24 @@ static WindowClassRecord g_windowClasses;
 
 // 2. Runtime library services, in dependency order; unloading tears them down in reverse.
 //    The interlocked set needs nothing, so it stays installed after the lock goes.
-static RuntimeStage g_atomicSetLock{atomic_ops_lock_create, atomic_ops_lock_destroy};
-static RuntimeStage g_atomicSet{atomic_ops_install_interlocked, nullptr};
-static RuntimeStage g_exceptionEngine{exception_engine_start, exception_engine_stop};
-static RuntimeStage g_defaultThreadName{default_thread_name_create, default_thread_name_destroy};
-static RuntimeStage g_threadInfoSlot{thread_info_slot_reserve, thread_info_slot_release};
-static RuntimeStage g_threadExtraSlot{thread_extra_slot_reserve, thread_extra_slot_release};
-static RuntimeStage g_defaultLoggingLock{default_logging_lock_create, default_logging_lock_destroy};
-static RuntimeStage g_globalLogger{global_logger_create, global_logger_destroy};
-static RuntimeStage g_commonControls{common_controls_start, nullptr};
-static RuntimeStage g_osInfo{os_info_create, os_info_destroy};
-static RuntimeStage g_banner{banner_create, banner_destroy};
+static RuntimeStage g_atomicSetLock{"atomic operations lock", atomic_ops_lock_create, atomic_ops_lock_destroy};
+static RuntimeStage g_atomicSet{"atomic operations", atomic_ops_install_interlocked, nullptr};
+static RuntimeStage g_exceptionEngine{"exception engine", exception_engine_start, exception_engine_stop};
+static RuntimeStage g_defaultThreadName{"default thread name", default_thread_name_create, default_thread_name_destroy};
+static RuntimeStage g_threadInfoSlot{"thread engine", thread_info_slot_reserve, thread_info_slot_release};
+static RuntimeStage g_threadExtraSlot{"thread engine", thread_extra_slot_reserve, thread_extra_slot_release};
+static RuntimeStage g_defaultLoggingLock{"default logging lock", default_logging_lock_create,
+                                         default_logging_lock_destroy};
+static RuntimeStage g_globalLogger{"runtime logger", global_logger_create, global_logger_destroy};
+static RuntimeStage g_commonControls{"common controls", common_controls_start, nullptr};
+static RuntimeStage g_osInfo{"operating-system identification", os_info_create, os_info_destroy};
+static RuntimeStage g_banner{"banner", banner_create, banner_destroy};
 #ifdef QVN_TEST_FAILING_START
 // Test builds only: a last runtime step that raises, as a thread-engine step does when
 // the process has no TLS index left, so that tests can watch the module refuse to load
 // and take back every step before it.
-static RuntimeStage g_failingStep{[]() -> bool { throw std::runtime_error("simulated start-up failure"); }, nullptr};
+static RuntimeStage g_failingStep{"test step", []() -> bool { throw std::runtime_error("simulated start-up failure"); },
+                                  nullptr};
 #endif
 
 // 3. The module object with the server lock count.
@@ -120,4 +127,4 @@ SHVConfigModule g_module;
 static AtUnload g_traceLogCleanUp{DestroyTraceLogConfig};
 
 // 5. The runtime library's late-bound system functions; building them loads no module.
-static RuntimeStage g_lateBoundTable{late_bound_table_create, late_bound_table_destroy};
+static RuntimeStage g_lateBoundTable{"late-bound functions", late_bound_table_create, late_bound_table_destroy};

@@ -1,6 +1,7 @@
 #include "RegObject.h"
 
 #include "UniqueHandle.h"
+#include "Win32Result.h"
 
 #include <oleauto.h>
 
@@ -24,11 +25,6 @@ namespace
 // The registry holds keys at most 512 levels deep. A block for a key deeper than that is
 // a syntax error, which also bounds the interpreter's recursion whatever the script.
 constexpr int MaxKeyDepth = 512;
-
-HRESULT HResultFromStatus(LSTATUS status) noexcept
-{
-    return HRESULT_FROM_WIN32(static_cast<unsigned long>(status));
-}
 
 struct RootKeyName
 {
@@ -271,6 +267,13 @@ HRESULT SetValue(HKEY key, const wchar_t* name, ValueType type, std::wstring& te
     return DISP_E_EXCEPTION;
 }
 
+// The "= type value" part of an entry.
+struct Assignment
+{
+    ValueType type = ValueType::String;
+    std::wstring text;
+};
+
 // Deletes a value the script lists; a value that is not there is no error. removed
 // tells whether there was one.
 HRESULT DeleteValue(HKEY key, const std::wstring& name, bool& removed) noexcept
@@ -302,6 +305,27 @@ void NoteFailedBlock(CRegObject::FailedRootBlock* failed, HKEY root, const wchar
     }
 }
 
+// Runs registrar code, turning its internal failures into results.
+template <class Body> HRESULT RegistrarBoundary(Body&& body) noexcept
+{
+    try
+    {
+        return body();
+    }
+    catch (const CAtlException& failure)
+    {
+        return failure;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    catch (...)
+    {
+        return E_FAIL;
+    }
+}
+
 // Interprets one expanded script. The block functions read from just after a block's
 // opening brace up to and including its closing brace; the entry functions take an
 // entry's first token and leave the token after the entry in the same string.
@@ -322,10 +346,13 @@ private:
     HRESULT RegisterEntry(HKEY parent, int depth, std::wstring& token);
     HRESULT RegisterKey(HKEY parent, int depth, std::wstring& token);
     HRESULT UnregisterEntry(HKEY parent, bool recovery, int depth, std::wstring& token);
-    HRESULT UnregisterKey(HKEY parent, bool recovery, bool deleteMark, int depth, std::wstring& token);
+    // blockAllowed is false for a Delete entry, which has no block.
+    HRESULT UnregisterKey(HKEY parent, bool recovery, bool deleteMark, bool blockAllowed, int depth,
+                          std::wstring& token);
 
-    // token is the "=" of an assignment; leaves the token after the value in it.
-    HRESULT WriteValue(HKEY key, const wchar_t* name, std::wstring& token);
+    // token is the "=" of an assignment: reads "type value" into assignment and leaves
+    // the token after the value in token.
+    HRESULT ReadAssignment(std::wstring& token, Assignment& assignment);
     // Passes over "= type value" when token begins with "=".
     HRESULT SkipAssignment(std::wstring& token);
 
@@ -360,7 +387,9 @@ HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* fai
         else
         {
             const wchar_t* blockStart = m_tokens.Position();
-            const HRESULT hr = RegisterBlock(root, 0);
+            // Out of memory the registrar raises its exception: that failure, too, must
+            // not leave half a block registered.
+            const HRESULT hr = RegistrarBoundary([&] { return RegisterBlock(root, 0); });
             if (FAILED(hr))
             {
                 // Take back what the block registered before it failed; the register
@@ -421,6 +450,9 @@ HRESULT ScriptInterpreter::RegisterBlock(HKEY parent, int depth)
 
 HRESULT ScriptInterpreter::RegisterEntry(HKEY parent, int depth, std::wstring& token)
 {
+    // A value or a deleted key has no block. Both entries are read to their end before
+    // anything is written or deleted, so that one followed by a block changes nothing;
+    // the unregister pass refuses them alike.
     const bool forceRemove = IsKeyword(token, L"ForceRemove");
     if (forceRemove || IsKeyword(token, L"Delete"))
     {
@@ -429,17 +461,26 @@ HRESULT ScriptInterpreter::RegisterEntry(HKEY parent, int depth, std::wstring& t
         {
             return DISP_E_EXCEPTION;
         }
-        if (!IsNeverDeleted(token))
-        {
-            DeleteKeyTree(parent, token.c_str()); // a key that is not there is what we want
-        }
         if (forceRemove)
         {
+            if (!IsNeverDeleted(token))
+            {
+                DeleteKeyTree(parent, token.c_str()); // a key that is not there is what we want
+            }
             return RegisterKey(parent, depth, token);
         }
+        const std::wstring name = token;
         RETURN_IF_FAILED(m_tokens.Next(token));
         RETURN_IF_FAILED(SkipAssignment(token));
-        return token == L"{" ? DISP_E_EXCEPTION : S_OK; // a deleted key has no block
+        if (token == L"{")
+        {
+            return DISP_E_EXCEPTION;
+        }
+        if (!IsNeverDeleted(name))
+        {
+            DeleteKeyTree(parent, name.c_str());
+        }
+        return S_OK;
     }
 
     if (IsKeyword(token, L"NoRemove"))
@@ -458,8 +499,13 @@ HRESULT ScriptInterpreter::RegisterEntry(HKEY parent, int depth, std::wstring& t
     {
         return DISP_E_EXCEPTION;
     }
-    RETURN_IF_FAILED(WriteValue(parent, name.c_str(), token));
-    return token == L"{" ? DISP_E_EXCEPTION : S_OK; // a value has no block
+    Assignment value;
+    RETURN_IF_FAILED(ReadAssignment(token, value));
+    if (token == L"{")
+    {
+        return DISP_E_EXCEPTION;
+    }
+    return SetValue(parent, name.c_str(), value.type, value.text);
 }
 
 HRESULT ScriptInterpreter::RegisterKey(HKEY parent, int depth, std::wstring& token)
@@ -483,7 +529,9 @@ HRESULT ScriptInterpreter::RegisterKey(HKEY parent, int depth, std::wstring& tok
     RETURN_IF_FAILED(m_tokens.Next(token));
     if (StartsWith(token, L'='))
     {
-        RETURN_IF_FAILED(WriteValue(key.Get(), nullptr, token));
+        Assignment value;
+        RETURN_IF_FAILED(ReadAssignment(token, value));
+        RETURN_IF_FAILED(SetValue(key.Get(), nullptr, value.type, value.text));
     }
     if (token == L"{")
     {
@@ -510,10 +558,11 @@ HRESULT ScriptInterpreter::UnregisterBlock(HKEY parent, bool recovery, int depth
 
 HRESULT ScriptInterpreter::UnregisterEntry(HKEY parent, bool recovery, int depth, std::wstring& token)
 {
-    if (IsKeyword(token, L"ForceRemove") || IsKeyword(token, L"Delete"))
+    const bool deleteEntry = IsKeyword(token, L"Delete");
+    if (deleteEntry || IsKeyword(token, L"ForceRemove"))
     {
         RETURN_IF_FAILED(m_tokens.Next(token)); // goes like any other key
-        return UnregisterKey(parent, recovery, true, depth, token);
+        return UnregisterKey(parent, recovery, true, !deleteEntry, depth, token);
     }
 
     bool deleteMark = true;
@@ -524,7 +573,7 @@ HRESULT ScriptInterpreter::UnregisterEntry(HKEY parent, bool recovery, int depth
     }
     if (!IsKeyword(token, L"Val"))
     {
-        return UnregisterKey(parent, recovery, deleteMark, depth, token);
+        return UnregisterKey(parent, recovery, deleteMark, true, depth, token);
     }
 
     std::wstring name;
@@ -534,16 +583,24 @@ HRESULT ScriptInterpreter::UnregisterEntry(HKEY parent, bool recovery, int depth
     {
         return DISP_E_EXCEPTION;
     }
+    // As in the register pass, a value followed by a block is refused before anything
+    // goes: read on, its block would pass for entries of this one.
+    RETURN_IF_FAILED(SkipAssignment(token));
+    if (token == L"{")
+    {
+        return DISP_E_EXCEPTION;
+    }
     if (!recovery && deleteMark)
     {
         bool removed = false;
         RETURN_IF_FAILED(DeleteValue(parent, name, removed));
         m_removals += removed ? 1 : 0;
     }
-    return SkipAssignment(token);
+    return S_OK;
 }
 
-HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool deleteMark, int depth, std::wstring& token)
+HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool deleteMark, bool blockAllowed, int depth,
+                                         std::wstring& token)
 {
     if (!IsKeyName(token))
     {
@@ -562,6 +619,10 @@ HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool delete
     RETURN_IF_FAILED(SkipAssignment(token));
     if (token == L"{")
     {
+        if (!blockAllowed)
+        {
+            return DISP_E_EXCEPTION;
+        }
         // A missing key's block is still read to its end, and an error in it ends the
         // pass: reading on from the middle of a broken block would take later tokens
         // for entries at the wrong level and remove keys and values the script never
@@ -599,18 +660,15 @@ HRESULT ScriptInterpreter::UnregisterKey(HKEY parent, bool recovery, bool delete
     return S_OK;
 }
 
-HRESULT ScriptInterpreter::WriteValue(HKEY key, const wchar_t* name, std::wstring& token)
+HRESULT ScriptInterpreter::ReadAssignment(std::wstring& token, Assignment& assignment)
 {
     std::wstring typeName;
     RETURN_IF_FAILED(m_tokens.Next(typeName));
-    ValueType type = ValueType::String;
-    if (!FindValueType(typeName, type))
+    if (!FindValueType(typeName, assignment.type))
     {
         return DISP_E_EXCEPTION;
     }
-    std::wstring text;
-    RETURN_IF_FAILED(m_tokens.Next(text));
-    RETURN_IF_FAILED(SetValue(key, name, type, text));
+    RETURN_IF_FAILED(m_tokens.Next(assignment.text));
     return m_tokens.Next(token);
 }
 
@@ -625,33 +683,7 @@ HRESULT ScriptInterpreter::SkipAssignment(std::wstring& token)
     return m_tokens.Next(token);
 }
 
-// Runs registrar code, turning its internal failures into results.
-template <class Body> HRESULT RegistrarBoundary(Body&& body) noexcept
-{
-    try
-    {
-        return body();
-    }
-    catch (const CAtlException& failure)
-    {
-        return failure;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-    catch (...)
-    {
-        return E_FAIL;
-    }
-}
 } // namespace
-
-HRESULT HResultFromLastError() noexcept
-{
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
 
 CRegObject::~CRegObject()
 {

@@ -5,10 +5,11 @@
 //   [NoRemove] Val name = type value
 //   Delete keyname [= type value]
 // with the types s (REG_SZ), m (REG_MULTI_SZ, strings separated by \0), d (REG_DWORD)
-// and b (REG_BINARY, hexadecimal digit pairs). The register pass creates what the script
-// lists; the unregister pass removes the values it lists and every listed key that is
-// not marked NoRemove and has no subkeys left. Placeholders "%name%" are replaced first
-// (RegScript.h).
+// and b (REG_BINARY, hexadecimal digit pairs); a value or Delete entry has no block, and
+// both passes refuse one before they change anything for it. The register pass creates
+// what the script lists; the unregister pass removes the values it lists and every
+// listed key that is not marked NoRemove and has no subkeys left. Placeholders "%name%"
+// are replaced first (RegScript.h).
 #pragma once
 
 #include "RegScript.h"
@@ -27,10 +28,6 @@ struct IRegistrarBase : public IUnknown
     // Forgets every replacement; always S_OK.
     virtual HRESULT STDMETHODCALLTYPE ClearReplacements() noexcept = 0;
 };
-
-// The HRESULT of the calling thread's last error; E_FAIL when that error is 0, so that
-// a failed call is never reported as success.
-HRESULT HResultFromLastError() noexcept;
 
 // A registrar for one registration run. It is a plain local object, not a COM object:
 // QueryInterface answers E_NOTIMPL and leaves the out pointer alone, AddRef returns 1 and
@@ -66,8 +63,9 @@ public:
     // Expands the placeholders of text and runs every root block in the register or the
     // unregister pass. S_OK when all blocks ran. The first failing block ends the run
     // with its error (DISP_E_EXCEPTION for any syntax error, E_FAIL or E_OUTOFMEMORY as
-    // ExpandPlaceholders and value writing give them, the Win32 error of a registry call
-    // as HRESULT). In the register pass a failing block is unregistered again, until the
+    // ExpandPlaceholders and value writing give them, E_OUTOFMEMORY when the registrar
+    // runs out of memory, the Win32 error of a registry call as HRESULT). In the register
+    // pass a failing block (whatever the failure) is unregistered again, until the
     // unregister pass finds nothing more to remove, before the error is returned; blocks
     // before it stay registered, blocks after it are not read; failed (optional) then
     // tells which block that was. E_INVALIDARG for a null text.

@@ -1,11 +1,15 @@
 #include "RegScript.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <new>
 
 namespace
 {
+// Counts down to the allocation FailRegistrarAllocationForTesting chose; 0: none.
+std::atomic<unsigned> g_allocationsUntilFailure{0};
+
 bool IsScriptWhitespace(wchar_t c) noexcept
 {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
@@ -33,6 +37,23 @@ void AppendExpanded(std::wstring& expanded, std::wstring_view part)
     expanded.append(part);
 }
 } // namespace
+
+void FailRegistrarAllocationForTesting(unsigned n) noexcept
+{
+    g_allocationsUntilFailure.store(n);
+}
+
+void CheckRegistrarAllocationForTesting()
+{
+    unsigned left = g_allocationsUntilFailure.load(std::memory_order_relaxed);
+    while (left != 0 && !g_allocationsUntilFailure.compare_exchange_weak(left, left - 1))
+    {
+    }
+    if (left == 1)
+    {
+        throw CAtlException(E_OUTOFMEMORY);
+    }
+}
 
 bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b) noexcept
 {
@@ -123,6 +144,7 @@ HRESULT ScriptTokenizer::Fail() noexcept
 
 HRESULT ScriptTokenizer::Next(std::wstring& token, std::size_t maxLength)
 {
+    CheckRegistrarAllocationForTesting();
     try
     {
         return Read(token, maxLength);

@@ -22,10 +22,19 @@ private:
     HRESULT m_hr;
 };
 
+// Test seam: the n-th temporary allocation of the registrar from now on (a token read,
+// a value buffer) fails once as if memory had run out; 0 switches that off. Process-wide.
+void FailRegistrarAllocationForTesting(unsigned n) noexcept;
+
+// Raises CAtlException(E_OUTOFMEMORY) for the allocation FailRegistrarAllocationForTesting
+// chose; does nothing otherwise.
+void CheckRegistrarAllocationForTesting();
+
 // Sizes a temporary buffer of the registrar; lack of memory raises
 // CAtlException(E_OUTOFMEMORY) instead of std::bad_alloc.
 template <class Buffer> void SizeTemporaryBuffer(Buffer& buffer, std::size_t size)
 {
+    CheckRegistrarAllocationForTesting();
     try
     {
         buffer.resize(size);

@@ -1,5 +1,7 @@
 #include "RegistryKey.h"
 
+#include "Win32Result.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -7,24 +9,26 @@
 namespace
 {
 constexpr DWORD StringBufferBytes = 2048;
-}
+} // namespace
 
-RegistryKey::RegistryKey()
-{
-    m_open = RegCreateKeyW(HKEY_LOCAL_MACHINE, SettingsKeyPath, &m_key) == ERROR_SUCCESS;
-}
+RegistryKey::RegistryKey() : m_status(RegCreateKeyW(HKEY_LOCAL_MACHINE, SettingsKeyPath, &m_key)) {}
 
 RegistryKey::~RegistryKey()
 {
-    if (m_open)
+    if (IsOpen())
     {
         RegCloseKey(m_key);
     }
 }
 
+HRESULT RegistryKey::OpenResult() const
+{
+    return HResultFromStatus(m_status);
+}
+
 bool RegistryKey::ReadDword(const wchar_t* name, std::uint32_t& field) const
 {
-    if (!m_open)
+    if (!IsOpen())
     {
         return false;
     }
@@ -42,7 +46,7 @@ bool RegistryKey::ReadDword(const wchar_t* name, std::uint32_t& field) const
 
 bool RegistryKey::ReadString(const wchar_t* name, std::wstring& text) const
 {
-    if (!m_open)
+    if (!IsOpen())
     {
         return false;
     }
@@ -58,22 +62,23 @@ bool RegistryKey::ReadString(const wchar_t* name, std::wstring& text) const
     return true;
 }
 
-bool RegistryKey::WriteDword(const wchar_t* name, std::uint32_t value) const
+HRESULT RegistryKey::WriteDword(const wchar_t* name, std::uint32_t value) const
 {
-    if (!m_open)
+    if (!IsOpen())
     {
-        return false;
+        return OpenResult();
     }
-    return RegSetValueExW(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
-           ERROR_SUCCESS;
+    return HResultFromStatus(
+        RegSetValueExW(m_key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
 }
 
-bool RegistryKey::WriteString(const wchar_t* name, const std::wstring& text) const
+HRESULT RegistryKey::WriteString(const wchar_t* name, const std::wstring& text) const
 {
-    if (!m_open)
+    if (!IsOpen())
     {
-        return false;
+        return OpenResult();
     }
     const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    return RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes) == ERROR_SUCCESS;
+    return HResultFromStatus(
+        RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes));
 }

@@ -100,7 +100,12 @@ HRESULT SHVConfig::SetConfig(UINT16 count, BYTE* data) noexcept
         // The host's bytes need not be aligned; work on a copy.
         SHVConfigBlob blob;
         std::memcpy(&blob, data, sizeof(blob));
-        SHVSettings::Instance().FromBlob(&blob);
+        const HRESULT hr = SHVSettings::Instance().FromBlob(&blob);
+        if (FAILED(hr))
+        {
+            WriteTrace(L"[SHVValidator::SetConfig] Failed. Settings not stored (0x%08X)", static_cast<unsigned>(hr));
+            return hr;
+        }
         WriteTrace(L"[SHVValidator::SetConfig] Ends");
         return S_OK;
     });

@@ -40,8 +40,10 @@ public:
     STDMETHOD(GetConfig)(UINT16* count, BYTE** data) noexcept override;
 
     // Applies a 532-byte blob and writes the registry. E_FAIL for any other size
-    // (nothing read), E_POINTER for null data. A blob of another version is ignored
-    // and, like an unwritable registry, still gives S_OK.
+    // (nothing read), E_POINTER for null data. A blob of another version is ignored and
+    // still gives S_OK. When the settings cannot be stored (the key cannot be created or
+    // a value not written), the HRESULT of that Win32 error, and the settings keep the
+    // values they had.
     STDMETHOD(SetConfig)(UINT16 count, BYTE* data) noexcept override;
 };
 

@@ -2,7 +2,12 @@
 
 #include "RegObject.h"
 #include "ResourceIds.h"
+#include "Win32Result.h"
 
+#include "runtime/logger.h"
+#include "runtime/syncers.h"
+
+#include <cstdio>
 #include <string>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -51,7 +56,38 @@ std::wstring QuoteEscaped(const wchar_t* text)
 std::atomic<bool> g_moduleInitFailed{false};
 std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 
-CAtlModule* CAtlModule::s_current = nullptr;
+namespace
+{
+char g_loadRefusal[256]; // the first RefuseModuleLoad reason; empty while none
+
+// Writes why the load is refused where an administrator can find it, even when the
+// host shows nothing but a failed load.
+void ReportRefusedLoad() noexcept
+{
+    char line[sizeof(g_loadRefusal) + 64];
+    const int length = std::snprintf(line, sizeof(line), "[qvnnapcfg64] Load refused: %s\n",
+                                     g_loadRefusal[0] != '\0' ? g_loadRefusal : "start-up failed");
+    OutputDebugStringA(line);
+
+    lock_guard_t guard(default_logging_lock());
+    if_logger_t* logger = global_logger();
+    if (logger != nullptr && logger->is_enabled(log_level_error))
+    {
+        log_error(logger, "%.*s", length - 1, line); // the logger ends the line itself
+    }
+}
+} // namespace
+
+void RefuseModuleLoad(const char* part, const char* reason) noexcept
+{
+    if (!g_moduleInitFailed.exchange(true))
+    {
+        std::snprintf(g_loadRefusal, sizeof(g_loadRefusal), "%s: %s", part != nullptr ? part : "",
+                      reason != nullptr ? reason : "");
+    }
+}
+
+std::atomic<CAtlModule*> CAtlModule::s_current{nullptr};
 
 bool ModuleCriticalSection::Create() noexcept
 {
@@ -76,7 +112,7 @@ ClassTable::ClassTable(ClassEntry* const* first, ClassEntry* const* last) noexce
     }
     else
     {
-        g_moduleInitFailed = true;
+        RefuseModuleLoad("class table", "cannot create its lock");
     }
 }
 
@@ -159,7 +195,7 @@ BaseModuleRecord::BaseModuleRecord() noexcept
     m_size = sizeof(*this);
     if (!m_lock.Create())
     {
-        g_moduleInitFailed = true;
+        RefuseModuleLoad("base module record", "cannot create its lock");
     }
 }
 
@@ -169,7 +205,7 @@ WindowClassRecord::WindowClassRecord() noexcept
     if (!m_lock.Create())
     {
         m_size = 0;
-        g_moduleInitFailed = true;
+        RefuseModuleLoad("window-class record", "cannot create its lock");
     }
 }
 
@@ -193,12 +229,16 @@ CAtlModule::CAtlModule() noexcept
     }
     else
     {
-        g_moduleInitFailed = true;
+        RefuseModuleLoad("module object", "cannot create its lock");
     }
 }
 
 CAtlModule::~CAtlModule()
 {
+    // Objects a leaky host releases after this (at process exit, say) must not reach a
+    // module that is gone.
+    CAtlModule* self = this;
+    s_current.compare_exchange_strong(self, nullptr);
     if (cbSize != 0)
     {
         m_csModuleLock.Delete();
@@ -359,6 +399,7 @@ BOOL SHVConfigModule::DllMain(HINSTANCE instance, DWORD reason) noexcept
     g_moduleInstance.store(instance);
     if (reason == DLL_PROCESS_ATTACH && g_moduleInitFailed.load())
     {
+        ReportRefusedLoad();
         return FALSE;
     }
     return TRUE;

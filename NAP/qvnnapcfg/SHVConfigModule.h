@@ -11,9 +11,14 @@
 
 struct IRegistrarBase;
 
-// Set by any module-wide record whose lock cannot be created; DllMain then refuses
-// the process attach, so the DLL never runs half built.
+// Set by any module-wide record or start-up step that fails (through RefuseModuleLoad);
+// DllMain then refuses the process attach, so the DLL never runs half built.
 extern std::atomic<bool> g_moduleInitFailed;
+
+// Marks the module as failed and keeps the first reason given, "<part>: <reason>" (cut
+// to about 250 characters), for DllMain to report when it refuses the load. Either text
+// may be null. Never fails; meant for start-up, which runs on one thread.
+void RefuseModuleLoad(const char* part, const char* reason) noexcept;
 
 // The instance handle DllMain last received; dialogs and strings load from it.
 extern std::atomic<HINSTANCE> g_moduleInstance;
@@ -153,11 +158,12 @@ public:
     HRESULT UpdateRegistryFromScript(UINT resourceId, BOOL doRegister,
                                      const RegistryReplacement* extra = nullptr) noexcept;
 
-    // The one module object of the process.
-    static CAtlModule* Current() noexcept { return s_current; }
+    // The one module object of the process: set when it is built, null again once it is
+    // destroyed (and before it is built).
+    static CAtlModule* Current() noexcept { return s_current.load(); }
 
 private:
-    static CAtlModule* s_current;
+    static std::atomic<CAtlModule*> s_current;
 };
 
 template <class T> class CAtlModuleT : public CAtlModule
@@ -190,7 +196,10 @@ public:
     HRESULT DllUnregisterServer() noexcept;
 
     // What DllMain does: records the instance handle on every call and refuses a
-    // process attach when the module could not be built.
+    // process attach when the module could not be built. A refusal is reported where an
+    // administrator finds it: "[qvnnapcfg64] Load refused: <reason>" goes to the
+    // debugger output (OutputDebugString) and, when the runtime logger was built, to the
+    // runtime log at level "ERR".
     static BOOL DllMain(HINSTANCE instance, DWORD reason) noexcept;
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 using System::Threading::ScopedLock;
 
@@ -44,133 +45,180 @@ bool SHVSettings::Load()
     {
         return false;
     }
-    if (!key.ReadString(ServerNameValue, serverName))
+    if (!key.ReadString(ServerNameValue, values.serverName))
     {
-        serverName = DefaultServerName;
+        values.serverName = DefaultServerName;
     }
-    if (!key.ReadDword(ServerPortValue, serverPort))
+    if (!key.ReadDword(ServerPortValue, values.serverPort))
     {
-        serverPort = DefaultServerPort;
+        values.serverPort = DefaultServerPort;
     }
-    if (!key.ReadDword(ServerTimeoutValue, serverTimeout))
+    if (!key.ReadDword(ServerTimeoutValue, values.serverTimeout))
     {
-        serverTimeout = DefaultServerTimeout;
+        values.serverTimeout = DefaultServerTimeout;
     }
-    if (!key.ReadDword(CacheTimeValue, cacheTime))
+    if (!key.ReadDword(CacheTimeValue, values.cacheTime))
     {
-        cacheTime = DefaultCacheTime;
+        values.cacheTime = DefaultCacheTime;
     }
-    if (!key.ReadDword(ValidationEnabledValue, validationEnabled))
+    if (!key.ReadDword(ValidationEnabledValue, values.validationEnabled))
     {
-        validationEnabled = DefaultValidationEnabled;
+        values.validationEnabled = DefaultValidationEnabled;
     }
     return true;
 }
 
-void SHVSettings::Save()
+HRESULT SHVSettings::Write(const RegistryKey& key, const Values& from, std::size_t count, std::size_t& written)
+{
+    for (written = 0; written < count; ++written)
+    {
+        HRESULT hr = E_UNEXPECTED;
+        switch (written)
+        {
+        case 0:
+            hr = key.WriteString(ServerNameValue, from.serverName);
+            break;
+        case 1:
+            hr = key.WriteDword(ServerPortValue, from.serverPort);
+            break;
+        case 2:
+            hr = key.WriteDword(ServerTimeoutValue, from.serverTimeout);
+            break;
+        case 3:
+            hr = key.WriteDword(CacheTimeValue, from.cacheTime);
+            break;
+        case 4:
+            hr = key.WriteDword(ValidationEnabledValue, from.validationEnabled);
+            break;
+        }
+        if (FAILED(hr))
+        {
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT SHVSettings::Save()
 {
     RegistryKey key;
     if (!key.IsOpen())
     {
-        return;
+        return key.OpenResult();
     }
-    key.WriteString(ServerNameValue, serverName);
-    key.WriteDword(ServerPortValue, serverPort);
-    key.WriteDword(ServerTimeoutValue, serverTimeout);
-    key.WriteDword(CacheTimeValue, cacheTime);
-    key.WriteDword(ValidationEnabledValue, validationEnabled);
+    std::size_t written = 0;
+    return Write(key, values, ValueCount, written);
+}
+
+HRESULT SHVSettings::Store(Values& changed)
+{
+    RegistryKey key;
+    if (!key.IsOpen())
+    {
+        return key.OpenResult();
+    }
+    std::size_t written = 0;
+    const HRESULT hr = Write(key, changed, ValueCount, written);
+    if (FAILED(hr))
+    {
+        // Put back the values this store already replaced, so that the registry holds
+        // the record's values again. Only the first failure is reported.
+        std::size_t restored = 0;
+        Write(key, values, written, restored);
+        return hr;
+    }
+    std::swap(values, changed);
+    return S_OK;
 }
 
 std::wstring SHVSettings::GetServerName()
 {
     ScopedLock guard(this);
     Load();
-    return serverName;
+    return values.serverName;
 }
 
 std::uint16_t SHVSettings::GetServerPort()
 {
     ScopedLock guard(this);
     Load();
-    return static_cast<std::uint16_t>(serverPort);
+    return static_cast<std::uint16_t>(values.serverPort);
 }
 
 std::uint32_t SHVSettings::GetCacheTime()
 {
     ScopedLock guard(this);
     Load();
-    return cacheTime;
+    return values.cacheTime;
 }
 
 std::uint32_t SHVSettings::GetValidationEnabled()
 {
     ScopedLock guard(this);
     Load();
-    return validationEnabled;
+    return values.validationEnabled;
 }
 
-SHVSettings& SHVSettings::SetServerName(const std::wstring& name)
+HRESULT SHVSettings::SetServerName(const std::wstring& name)
 {
     ScopedLock guard(this);
-    serverName = name;
-    Save();
-    return *this;
+    Values changed = values;
+    changed.serverName = name;
+    return Store(changed);
 }
 
-SHVSettings& SHVSettings::SetServerPort(std::uint16_t port)
+HRESULT SHVSettings::SetServerPort(std::uint16_t port)
 {
     ScopedLock guard(this);
-    serverPort = port;
-    Save();
-    return *this;
+    Values changed = values;
+    changed.serverPort = port;
+    return Store(changed);
 }
 
-SHVSettings& SHVSettings::SetCacheTime(std::uint32_t seconds)
+HRESULT SHVSettings::SetCacheTime(std::uint32_t seconds)
 {
     ScopedLock guard(this);
-    cacheTime = seconds;
-    Save();
-    return *this;
+    Values changed = values;
+    changed.cacheTime = seconds;
+    return Store(changed);
 }
 
-SHVSettings& SHVSettings::SetValidationEnabled(bool enabled)
+HRESULT SHVSettings::SetValidationEnabled(bool enabled)
 {
     ScopedLock guard(this);
-    validationEnabled = enabled ? 1 : 0;
-    Save();
-    return *this;
+    Values changed = values;
+    changed.validationEnabled = enabled ? 1 : 0;
+    return Store(changed);
 }
 
 SHVConfigBlob* SHVSettings::ToBlob(SHVConfigBlob* blob)
 {
     ScopedLock guard(this);
     blob->version = SHVConfigBlobVersion;
-    blob->serverPort = serverPort;
-    blob->serverTimeout = serverTimeout;
-    blob->cacheTime = cacheTime;
-    blob->validationEnabled = validationEnabled;
+    blob->serverPort = values.serverPort;
+    blob->serverTimeout = values.serverTimeout;
+    blob->cacheTime = values.cacheTime;
+    blob->validationEnabled = values.validationEnabled;
     std::memset(blob->serverName, 0, sizeof(blob->serverName));
-    const std::size_t length = std::min(serverName.size(), MaxBlobNameLength);
-    std::copy_n(serverName.begin(), length, blob->serverName);
+    const std::size_t length = std::min(values.serverName.size(), MaxBlobNameLength);
+    std::copy_n(values.serverName.begin(), length, blob->serverName);
     return blob;
 }
 
-void SHVSettings::FromBlob(const SHVConfigBlob* blob)
+HRESULT SHVSettings::FromBlob(const SHVConfigBlob* blob)
 {
     ScopedLock guard(this);
     if (blob->version != SHVConfigBlobVersion)
     {
-        return;
+        return S_OK;
     }
     const char16_t* name = blob->serverName;
     const char16_t* end = std::find(name, name + SHVConfigBlobNameUnits, u'\0');
-    // Build the new name before touching any field, so that a failed allocation
-    // leaves the record as it was.
-    std::wstring newName(name, end);
-    serverName.swap(newName);
-    serverPort = blob->serverPort;
-    serverTimeout = blob->serverTimeout;
-    cacheTime = blob->cacheTime;
-    validationEnabled = blob->validationEnabled;
-    Save();
+    Values changed;
+    changed.serverName.assign(name, end);
+    changed.serverPort = blob->serverPort;
+    changed.serverTimeout = blob->serverTimeout;
+    changed.cacheTime = blob->cacheTime;
+    changed.validationEnabled = blob->validationEnabled;
+    return Store(changed);
 }

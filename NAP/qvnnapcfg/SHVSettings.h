@@ -4,14 +4,26 @@
 #include "Lock.h"
 #include "SHVConfigBlob.h"
 
+#include <windows.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+class RegistryKey;
 
 // Write-through record of the five settings kept under HKEY_LOCAL_MACHINE
 // "Software\Quorvane\ZARUZARA\Settings". Every getter reloads all values from the
 // registry first; every setter stores its field and writes all five values at once.
-// The registry, not the memory, is the authority. Registry failures are never
-// reported: unreadable values take their defaults, failed writes are ignored.
+// The registry, not the memory, is the authority. Unreadable values take their
+// defaults, and a key that can be opened for reading only still serves the getters.
+//
+// A store that fails is reported, and the record then keeps the values it had: memory
+// never holds a value that did not reach the registry. Stores write the values in their
+// fixed order and stop at the first write that fails; the values written before it are
+// then put back as the record holds them, so that the validator does not run on a mix
+// of old and new settings. Should putting them back fail as well, the registry keeps
+// the mix, and the next getter reads it.
 //
 // Thread safety: every access to the fields holds the record's (re-entrant) lock,
 // registry calls included. Load() and Save() expect the caller to hold it.
@@ -36,31 +48,53 @@ public:
     // changing nothing, when the key cannot be created or opened.
     bool Load();
 
-    // Writes all five values in their fixed order; nothing when the key cannot be opened.
-    void Save();
+    // Writes all five values in their fixed order. S_OK, or the HRESULT of the Win32
+    // error of the key's creation or of the first write that failed (nothing is put back:
+    // the record holds these very values).
+    [[nodiscard]] HRESULT Save();
 
     std::wstring GetServerName();
     std::uint16_t GetServerPort(); // the low 16 bits of the stored port
     std::uint32_t GetCacheTime();
     std::uint32_t GetValidationEnabled();
 
-    SHVSettings& SetServerName(const std::wstring& name);
-    SHVSettings& SetServerPort(std::uint16_t port);
-    SHVSettings& SetCacheTime(std::uint32_t seconds);
-    SHVSettings& SetValidationEnabled(bool enabled);
+    // Each stores its field and writes all five values. S_OK, or the HRESULT of the
+    // Win32 error of the key's creation or of the first write that failed; the field then
+    // keeps its previous value. In a sequence of setters, the ones that succeeded stay
+    // stored.
+    [[nodiscard]] HRESULT SetServerName(const std::wstring& name);
+    [[nodiscard]] HRESULT SetServerPort(std::uint16_t port);
+    [[nodiscard]] HRESULT SetCacheTime(std::uint32_t seconds);
+    [[nodiscard]] HRESULT SetValidationEnabled(bool enabled);
 
     // Serialises the in-memory values (no registry read) into the caller's buffer; the
     // name is cut to 255 characters and every unused byte is zero. Returns the buffer.
     SHVConfigBlob* ToBlob(SHVConfigBlob* blob);
 
     // Applies a blob whose version is 1 and writes all five values; any other version
-    // is ignored. The name is taken from within its field only.
-    void FromBlob(const SHVConfigBlob* blob);
+    // is ignored (S_OK, nothing changed). The name is taken from within its field only.
+    // A store that fails is returned as for the setters, and the record keeps its values.
+    [[nodiscard]] HRESULT FromBlob(const SHVConfigBlob* blob);
 
 private:
-    std::wstring serverName;
-    std::uint32_t serverPort = 0;
-    std::uint32_t serverTimeout = 20000;
-    std::uint32_t cacheTime = 0;
-    std::uint32_t validationEnabled = 0;
+    // The five stored values, in their write order.
+    struct Values
+    {
+        std::wstring serverName;
+        std::uint32_t serverPort = 0;
+        std::uint32_t serverTimeout = 20000;
+        std::uint32_t cacheTime = 0;
+        std::uint32_t validationEnabled = 0;
+    };
+
+    static constexpr std::size_t ValueCount = 5;
+
+    // Writes changed and, when every write succeeded, makes it the record's values.
+    HRESULT Store(Values& changed);
+
+    // Writes the first count values of from in their fixed order, stopping at the first
+    // failure; written tells how many reached the registry.
+    static HRESULT Write(const RegistryKey& key, const Values& from, std::size_t count, std::size_t& written);
+
+    Values values;
 };

@@ -5,10 +5,14 @@
 #include "SHVConfigModule.h"
 #include "SHVSettings.h"
 #include "TraceLog.h"
+#include "Win32Result.h"
 
 #include "runtime/win-utils.h"
 
 #include <cstdint>
+#include <cwchar>
+#include <cwctype>
+#include <iterator>
 #include <string>
 
 namespace
@@ -67,17 +71,31 @@ int ReadTypedSettings(HWND dialog, TypedSettings& typed)
     return 0;
 }
 
-// Writes the accepted values. The record's lock is held across the whole chain, so a
-// SetConfig on another thread lands before or after it, never in between.
-void SaveTypedSettings(const TypedSettings& typed)
+// Writes the accepted values. The record's lock is held across the whole sequence, so a
+// SetConfig on another thread lands before or after it, never in between. Stops at the
+// first store that fails and returns its result.
+HRESULT SaveTypedSettings(const TypedSettings& typed)
 {
     SHVSettings& settings = SHVSettings::Instance();
     System::Threading::ScopedLock guard(&settings);
-    settings.SetServerName(typed.address)
-        .SetServerPort(static_cast<std::uint16_t>(typed.port))
-        .SetCacheTime(typed.cacheTime)
-        .SetValidationEnabled(typed.enabled)
-        .Save();
+    HRESULT hr = settings.SetServerName(typed.address);
+    if (SUCCEEDED(hr))
+    {
+        hr = settings.SetServerPort(static_cast<std::uint16_t>(typed.port));
+    }
+    if (SUCCEEDED(hr))
+    {
+        hr = settings.SetCacheTime(typed.cacheTime);
+    }
+    if (SUCCEEDED(hr))
+    {
+        hr = settings.SetValidationEnabled(typed.enabled);
+    }
+    if (SUCCEEDED(hr))
+    {
+        hr = settings.Save();
+    }
+    return hr;
 }
 
 void FillControls(HWND dialog)
@@ -102,6 +120,31 @@ void ShowIncorrectValueMessage()
     MessageBoxA(nullptr, text.c_str(), nullptr, MB_OK | MB_ICONEXCLAMATION);
 }
 
+// The message that says the settings were not saved: the platform's own text for the
+// error, in the thread's language as far as the system has it, over the dialog.
+void ShowSaveFailedMessage(HWND dialog, HRESULT failure)
+{
+    const DWORD messageId =
+        HRESULT_FACILITY(failure) == FACILITY_WIN32 ? HRESULT_CODE(failure) : static_cast<DWORD>(failure);
+    wchar_t* buffer = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, messageId, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
+    LocalFree(buffer);
+    while (!text.empty() && std::iswspace(text.back()))
+    {
+        text.pop_back();
+    }
+    if (text.empty())
+    {
+        wchar_t code[16];
+        std::swprintf(code, std::size(code), L"0x%08X", static_cast<unsigned>(failure));
+        text = code;
+    }
+    MessageBoxW(dialog, text.c_str(), nullptr, MB_OK | MB_ICONERROR);
+}
+
 INT_PTR OnOk(HWND dialog)
 {
     TypedSettings typed;
@@ -114,7 +157,14 @@ INT_PTR OnOk(HWND dialog)
         SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, refused)), TRUE);
         return FALSE;
     }
-    SaveTypedSettings(typed);
+    const HRESULT saved = SaveTypedSettings(typed);
+    if (FAILED(saved))
+    {
+        // Nothing new may look saved: the dialog stays open with everything as typed, so
+        // that the administrator can try again or cancel.
+        ShowSaveFailedMessage(dialog, saved);
+        return FALSE;
+    }
     EndDialog(dialog, IDCANCEL); // the caller does not look at the result
     return TRUE;
 }
@@ -193,23 +243,34 @@ public:
 // Runs dialog 300 modally. The template is chosen by the calling thread's locale, as the
 // component chooses every resource: the platform's own dialog functions look it up inside
 // user32, which neither the hook nor the thread locale reliably reaches. Only when the
-// component has no template for that language does the platform choose. The result
-// does not matter: an accepted OK has already saved, and a dialog that cannot be created
-// leaves nothing to do.
-void RunSettingsDialog(HWND parent) noexcept
+// component has no template for that language does the platform choose. S_OK once the
+// dialog has ended, whatever its result (an accepted OK has already saved); the HRESULT
+// of the last error (E_FAIL without one) when it could not be created at all.
+HRESULT RunSettingsDialog(HWND parent) noexcept
 {
     HMODULE module = g_moduleInstance.load();
     HRSRC found = FindLocalizedResource(module, MAKEINTRESOURCEW(IDD_SETTINGS), RT_DIALOG);
     HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
     const auto* localized = loaded != nullptr ? static_cast<LPCDLGTEMPLATEW>(LockResource(loaded)) : nullptr;
+    // The procedure sets it on WM_INITDIALOG. The result alone does not tell: a dialog
+    // that cannot be created gives -1, but 0 for an owner that is no window, as does a
+    // dialog that a WM_QUIT ended.
+    bool created = false;
+    const LPARAM initParam = reinterpret_cast<LPARAM>(&created);
+    SetLastError(ERROR_SUCCESS);
     if (localized != nullptr)
     {
-        DialogBoxIndirectParamW(module, localized, parent, SettingsDialogProc, 0);
+        DialogBoxIndirectParamW(module, localized, parent, SettingsDialogProc, initParam);
     }
     else
     {
-        DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_SETTINGS), parent, SettingsDialogProc, 0);
+        DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_SETTINGS), parent, SettingsDialogProc, initParam);
     }
+    if (!created)
+    {
+        return HResultFromLastError();
+    }
+    return S_OK;
 }
 } // namespace
 
@@ -217,15 +278,16 @@ HRESULT InvokeSettingsDialog(HWND parent) noexcept
 {
     WriteTrace(L"[SHVValidator::InvokeUI] Begins (hwndParent = 0x%08X)",
                static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(parent) & 0xFFFFFFFFu));
+    HRESULT hr = S_OK;
     {
         const FindResourceHookScope hook;
-        RunSettingsDialog(parent);
+        hr = RunSettingsDialog(parent);
         WriteTrace(L"[SHVValidator::InvokeUI] Ends");
     }
-    return S_OK;
+    return hr;
 }
 
-INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept
 {
     // The procedure is called from the system's dialog code, which an exception must
     // never cross.
@@ -234,6 +296,10 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         switch (message)
         {
         case WM_INITDIALOG:
+            if (lParam != 0)
+            {
+                *reinterpret_cast<bool*>(lParam) = true;
+            }
             FillControls(dialog);
             UpdateControlStates(dialog);
             return TRUE;

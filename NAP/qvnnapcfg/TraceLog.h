@@ -22,8 +22,9 @@ public:
     std::int32_t sizeLimit; // a file larger than this is started over
 };
 
-// Installs a configuration (or none) and returns the one it replaces. Not meant to race
-// with WriteTrace: install before tracing starts and remove after it has ended.
+// Installs a configuration (or none) and returns the one it replaces. Safe while
+// WriteTrace runs on other threads: it waits until no writer uses the replaced
+// configuration any more, so the caller may destroy it at once.
 std::unique_ptr<TraceLogConfig> InstallTraceLogConfig(std::unique_ptr<TraceLogConfig> config);
 
 // Deletes any installed configuration; runs once when the module unloads.

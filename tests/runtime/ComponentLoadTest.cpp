@@ -3,16 +3,25 @@
 // behind, also when its start-up fails and the load is refused.
 #include "support/ComponentDll.h"
 #include "support/ProcessProbes.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -34,6 +43,137 @@ int free_tls_indexes()
     }
     return static_cast<int>(taken.size());
 }
+
+// Collects what this process writes with OutputDebugString while no debugger is
+// attached, as a debug-output viewer does: through the shared buffer "DBWIN_BUFFER" (the
+// writer's process id, then the text) and the events that hand it back and forth.
+class DebugOutputMonitor
+{
+public:
+    DebugOutputMonitor()
+    {
+        m_bufferReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
+        const bool another = GetLastError() == ERROR_ALREADY_EXISTS;
+        m_dataReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+        m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, BufferSize, L"DBWIN_BUFFER");
+        m_view = m_mapping != nullptr ? MapViewOfFile(m_mapping, FILE_MAP_READ, 0, 0, BufferSize) : nullptr;
+        if (another || m_bufferReady == nullptr || m_dataReady == nullptr || m_view == nullptr)
+        {
+            ADD_FAILURE() << "cannot watch the debug output (another viewer runs?)";
+            return;
+        }
+        // The buffer is free from the start, and the thread runs before any writer waits:
+        // a writer inside a DLL's DllMain holds the loader lock, which a thread that is
+        // still starting needs.
+        SetEvent(m_bufferReady);
+        m_thread = std::thread([this] { Run(); });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_running; });
+    }
+    ~DebugOutputMonitor()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+        {
+            m_thread.join();
+        }
+        if (m_view != nullptr)
+        {
+            UnmapViewOfFile(m_view);
+        }
+        for (HANDLE handle : {m_mapping, m_dataReady, m_bufferReady})
+        {
+            if (handle != nullptr)
+            {
+                CloseHandle(handle);
+            }
+        }
+    }
+    DebugOutputMonitor(const DebugOutputMonitor&) = delete;
+    DebugOutputMonitor& operator=(const DebugOutputMonitor&) = delete;
+
+    // The messages seen so far, once there are at least count of them or 10 s have passed.
+    std::vector<std::string> Messages(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_messages.size() >= count; });
+        return m_messages;
+    }
+
+private:
+    static constexpr DWORD BufferSize = 4096;
+
+    void Run()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_running = true;
+        }
+        m_changed.notify_all();
+        while (!m_stop)
+        {
+            if (WaitForSingleObject(m_dataReady, 50) != WAIT_OBJECT_0)
+            {
+                continue;
+            }
+            DWORD process = 0;
+            std::memcpy(&process, m_view, sizeof(process));
+            const char* text = static_cast<const char*>(m_view) + sizeof(process);
+            if (process == GetCurrentProcessId())
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_messages.emplace_back(text, strnlen(text, BufferSize - sizeof(process)));
+            }
+            m_changed.notify_all();
+            SetEvent(m_bufferReady);
+        }
+    }
+
+    HANDLE m_bufferReady = nullptr;
+    HANDLE m_dataReady = nullptr;
+    HANDLE m_mapping = nullptr;
+    void* m_view = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_running = false;              // guarded by m_mutex
+    std::vector<std::string> m_messages; // guarded by m_mutex
+    std::thread m_thread;
+};
+
+// Sends this process's standard error (C runtime descriptor 2, where the component's
+// runtime log goes) to a file for the life of the object.
+class StandardErrorToFile
+{
+public:
+    explicit StandardErrorToFile(const std::string& path)
+    {
+        std::fflush(stderr);
+        m_saved = _dup(2);
+        const int file = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+        if (m_saved == -1 || file == -1 || _dup2(file, 2) != 0)
+        {
+            ADD_FAILURE() << "cannot redirect standard error";
+        }
+        if (file != -1)
+        {
+            _close(file);
+        }
+    }
+    ~StandardErrorToFile()
+    {
+        if (m_saved != -1)
+        {
+            _dup2(m_saved, 2);
+            _close(m_saved);
+        }
+    }
+    StandardErrorToFile(const StandardErrorToFile&) = delete;
+    StandardErrorToFile& operator=(const StandardErrorToFile&) = delete;
+
+private:
+    int m_saved = -1;
+};
 
 // What a host's process has: the component's imports are mapped before the component
 // is, as they would be by the host's own use of them.
@@ -121,10 +261,16 @@ TEST_F(ComponentLoadTest, TwoThousandLoadsAndUnloadsLeaveNothingBehind)
         << "private bytes grew from " << privateBytes << " to " << mostPrivateBytes;
 }
 
-TEST_F(ComponentLoadTest, FailedStartRefusesTheLoadAndTakesEverythingBack)
+// A refused load says why, where an administrator looks: in the debugger output and in
+// the runtime log on standard error.
+TEST_F(ComponentLoadTest, FailedStartRefusesTheLoadSaysWhyAndTakesEverythingBack)
 {
     const std::wstring failing = PathBesideProgram(L"qvnnapcfg64_failing_start.dll");
     ASSERT_NE(GetFileAttributesW(failing.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::string reason = "[qvnnapcfg64] Load refused: test step: simulated start-up failure";
+    const ScratchFolder folder;
+    const std::string log = folder.File("stderr.txt");
+    const StandardErrorToFile logToFile(log);
 
     auto refused_once = [&failing] {
         SetLastError(0);
@@ -136,7 +282,16 @@ TEST_F(ComponentLoadTest, FailedStartRefusesTheLoadAndTakesEverythingBack)
         }
         return module == nullptr && error == ERROR_DLL_INIT_FAILED;
     };
-    ASSERT_TRUE(refused_once());
+    {
+        DebugOutputMonitor debugOutput;
+        ASSERT_TRUE(refused_once());
+        EXPECT_EQ(debugOutput.Messages(1), std::vector<std::string>{reason + "\n"});
+    }
+    const std::string logged = ReadWholeFile(log);
+    const auto at = logged.find(reason);
+    ASSERT_NE(at, std::string::npos) << "runtime log: " << logged;
+    EXPECT_EQ(logged.substr(at), reason + "\n");
+    EXPECT_NE(logged.rfind(" ERR [", at), std::string::npos) << "at level ERR: " << logged;
     const std::set<std::string> modules = MappedModuleNames();
     const int tls_indexes = free_tls_indexes();
     const DWORD handles = CountOpenHandles();

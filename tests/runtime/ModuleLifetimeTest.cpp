@@ -1,5 +1,7 @@
 // What the module's load builds, seen from a program that starts the same way: it
 // links the component's load order statically, so every step ran before main.
+#include "ClassFactory.h"
+#include "SHVConfig.h"
 #include "SHVConfigModule.h"
 
 #include "runtime/_kern.h"
@@ -83,5 +85,26 @@ TEST(ModuleLoadStateTest, EveryThreadIsNamedNoname)
     {
         thread.join();
     }
+}
+
+// At process exit a leaky host may release a class factory after the module object is
+// gone (the class table, torn down last, drops its reference then). Such a release must
+// not reach the module. A module object of the test's own stands in for the process's.
+TEST(ModuleTeardownTest, ReleasesAfterTheModuleIsGoneLeaveItAlone)
+{
+    auto* module = new CAtlModule();
+    ASSERT_EQ(CAtlModule::Current(), module);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(CreateClassFactory(CreateComObject<SHVConfig>, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
+    factory->AddRef(); // the host's reference, which locks the module
+    EXPECT_EQ(module->GetLockCount(), 1);
+
+    delete module;
+    EXPECT_EQ(CAtlModule::Current(), nullptr);
+    EXPECT_EQ(factory->Release(), 1u) << "would unlock the module";
+    EXPECT_EQ(ModuleLock(), 0);
+    EXPECT_EQ(ModuleUnlock(), 0);
+    EXPECT_EQ(factory->Release(), 0u);
 }
 } // namespace

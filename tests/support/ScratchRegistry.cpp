@@ -42,6 +42,15 @@ ScratchRegistry::~ScratchRegistry()
     RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
 }
 
+void ScratchRegistry::MakeSoftwareVolatile() const
+{
+    HKEY software = nullptr;
+    const LSTATUS status = RegCreateKeyExW(m_key.Get(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                           nullptr, &software, nullptr);
+    ASSERT_EQ(status, ERROR_SUCCESS) << "creating a volatile Software key";
+    RegCloseKey(software);
+}
+
 std::wstring RegistryValue::Text() const
 {
     std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));

@@ -21,6 +21,11 @@ public:
     ScratchRegistry(const ScratchRegistry&) = delete;
     ScratchRegistry& operator=(const ScratchRegistry&) = delete;
 
+    // Makes the scratch key's "Software" subkey volatile. Below a volatile key no stored
+    // key can be created, so the stored keys under the redirected root's Software (the
+    // settings key, say) can no longer be created. Fails the test on error.
+    void MakeSoftwareVolatile() const;
+
     // The scratch key's path under HKEY_CURRENT_USER, and an open handle to it.
     const std::wstring& Path() const { return m_path; }
     HKEY Key() const { return m_key.Get(); }

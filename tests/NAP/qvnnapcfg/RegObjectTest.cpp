@@ -239,6 +239,51 @@ TEST_F(RegistrarTest, FailedBlockIsTakenBackUntilNothingIsLeft)
     EXPECT_EQ(State(), Empty);
 }
 
+// Out of memory the registrar raises its exception, wherever that happens in the
+// register pass: the failing block is taken back all the same.
+TEST_F(RegistrarTest, AllocationFailureInTheRegisterPassIsTakenBack)
+{
+    const std::wstring script = L"HKCR { K = s x { val m = m 'a\\0b' Sub { val d = d 1 } } L }";
+    unsigned failing = 1;
+    for (;; ++failing)
+    {
+        SCOPED_TRACE(testing::Message() << "allocation " << failing);
+        FailRegistrarAllocationForTesting(failing);
+        const HRESULT hr = Register(script);
+        FailRegistrarAllocationForTesting(0);
+        if (hr == S_OK)
+        {
+            break; // fewer allocations than that
+        }
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
+        EXPECT_EQ(State(), Empty);
+        ASSERT_LT(failing, 100u);
+    }
+    EXPECT_GT(failing, 12u) << "every token and the multi-string's buffer allocate";
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"K\\Sub"));
+}
+
+// A block after a value or a Delete entry is outside the grammar. Both passes refuse it
+// before they write or delete anything: read on, the block's entries would pass for
+// entries of the parent ("K" below would be deleted from the root).
+TEST_F(RegistrarTest, BlockAfterValueOrDeleteChangesNothingInEitherPass)
+{
+    for (const wchar_t* script : {L"HKCR { val v = s x { K } }", L"HKCR { NoRemove P { val v = s x { K } } }",
+                                  L"HKCR { Delete D = s x { K } }", L"HKCR { Delete D { K } }"})
+    {
+        SCOPED_TRACE(script);
+        WriteRegistryString(HKEY_CLASSES_ROOT, L"K", L"v", L"x");
+        WriteRegistryString(HKEY_CLASSES_ROOT, L"D", L"v", L"x");
+        WriteRegistryString(HKEY_CLASSES_ROOT, L"P", L"w", L"x");
+        RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"K", L"v");
+        const RegistrySnapshot before = State();
+        EXPECT_EQ(Unregister(script), DISP_E_EXCEPTION);
+        EXPECT_EQ(State(), before) << "unregister";
+        EXPECT_EQ(Register(script), DISP_E_EXCEPTION);
+        EXPECT_EQ(State(), before) << "register";
+    }
+}
+
 TEST_F(RegistrarTest, ForceRemoveDeleteAndProtectedKeys)
 {
     for (const wchar_t* path : {L"clsid\\Old", L"Software\\Old", L"Gone\\Old\\Deeper", L"Also\\Old"})

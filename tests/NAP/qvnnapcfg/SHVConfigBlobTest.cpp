@@ -67,7 +67,7 @@ TEST_F(SHVConfigBlobTest, DefaultBlobByteForByte)
 TEST_F(SHVConfigBlobTest, DefaultBlobFedBackWritesTheDefaults)
 {
     const SHVConfigBlob before = Current();
-    settings.FromBlob(&before);
+    ASSERT_EQ(settings.FromBlob(&before), S_OK);
     EXPECT_EQ(Bytes(Current()), Bytes(before));
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName")->Text(), L"unspecified");
     EXPECT_EQ(Stored(L"ServerPort"), 2193u);
@@ -79,7 +79,7 @@ TEST_F(SHVConfigBlobTest, DefaultBlobFedBackWritesTheDefaults)
 TEST_F(SHVConfigBlobTest, RoundTripCarriesEveryField)
 {
     const SHVConfigBlob in = MakeBlob(u"10.1.2.3", 4444, 30000, 3600, 0);
-    settings.FromBlob(&in);
+    ASSERT_EQ(settings.FromBlob(&in), S_OK);
     EXPECT_EQ(Bytes(Current()), Bytes(in));
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName")->Text(), L"10.1.2.3");
     EXPECT_EQ(Stored(L"ServerTimeout"), 30000u) << "the time-out travels only through blobs";
@@ -91,7 +91,7 @@ TEST_F(SHVConfigBlobTest, OtherVersionsChangeNothing)
     {
         const SHVConfigBlob before = Current();
         const SHVConfigBlob other = MakeBlob(u"ignored", 1, 2, 3, 0, version);
-        settings.FromBlob(&other);
+        ASSERT_EQ(settings.FromBlob(&other), S_OK);
         EXPECT_EQ(Bytes(Current()), Bytes(before)) << "version " << version;
         EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, Settings).empty()) << "version " << version;
     }
@@ -100,7 +100,7 @@ TEST_F(SHVConfigBlobTest, OtherVersionsChangeNothing)
 TEST_F(SHVConfigBlobTest, EmptyNameWritesTerminatorOnly)
 {
     const SHVConfigBlob in = MakeBlob(u"", 1, 2, 3, 1);
-    settings.FromBlob(&in);
+    ASSERT_EQ(settings.FromBlob(&in), S_OK);
     const auto name = ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName");
     ASSERT_TRUE(name);
     EXPECT_EQ(name->data.size(), 2u);
@@ -109,7 +109,9 @@ TEST_F(SHVConfigBlobTest, EmptyNameWritesTerminatorOnly)
 
 TEST_F(SHVConfigBlobTest, LongNameIsCutTo255WithIntegersIntact)
 {
-    settings.SetServerName(std::wstring(300, L'w')).SetServerPort(99).SetCacheTime(77);
+    ASSERT_EQ(settings.SetServerName(std::wstring(300, L'w')), S_OK);
+    ASSERT_EQ(settings.SetServerPort(99), S_OK);
+    ASSERT_EQ(settings.SetCacheTime(77), S_OK);
     const SHVConfigBlob blob = Current();
     EXPECT_EQ(std::u16string(blob.serverName), std::u16string(255, u'w'));
     EXPECT_EQ(blob.serverName[255], u'\0');
@@ -120,7 +122,7 @@ TEST_F(SHVConfigBlobTest, LongNameIsCutTo255WithIntegersIntact)
 TEST_F(SHVConfigBlobTest, NameFieldWithoutNulGivesAllOfIt)
 {
     SHVConfigBlob in = MakeBlob(std::u16string(256, u'z'), 1, 2, 3, 1);
-    settings.FromBlob(&in);
+    ASSERT_EQ(settings.FromBlob(&in), S_OK);
     EXPECT_EQ(settings.GetServerName(), std::wstring(256, L'z')) << "never read beyond the field";
     EXPECT_EQ(settings.GetServerPort(), 1);
 }
@@ -128,7 +130,7 @@ TEST_F(SHVConfigBlobTest, NameFieldWithoutNulGivesAllOfIt)
 TEST_F(SHVConfigBlobTest, IntegersAreTakenUnchecked)
 {
     const SHVConfigBlob in = MakeBlob(u"s", 70000, 0, 0, 7);
-    settings.FromBlob(&in);
+    ASSERT_EQ(settings.FromBlob(&in), S_OK);
     EXPECT_EQ(Stored(L"ServerPort"), 70000u);
     EXPECT_EQ(Stored(L"CacheTime"), 0u);
     EXPECT_EQ(Stored(L"ValidationEnabled"), 7u);
@@ -138,7 +140,7 @@ TEST_F(SHVConfigBlobTest, IntegersAreTakenUnchecked)
 
 TEST_F(SHVConfigBlobTest, ToBlobDoesNotReadTheRegistry)
 {
-    settings.SetCacheTime(5);
+    ASSERT_EQ(settings.SetCacheTime(5), S_OK);
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 6);
     EXPECT_EQ(Current().cacheTime, 5u);
 }

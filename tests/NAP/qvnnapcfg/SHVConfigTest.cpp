@@ -129,18 +129,15 @@ TEST_F(SHVConfigTest, NullPointersAreRefused)
     EXPECT_TRUE(StoredValues().empty());
 }
 
-TEST_F(SHVConfigTest, UnwritableRegistryStillSucceedsInMemory)
+// A host that cannot write the settings hears so, and is never handed values that were
+// not stored.
+TEST_F(SHVConfigTest, SettingsThatCannotBeStoredAreReportedAndNotKept)
 {
-    // A volatile parent makes the settings key impossible to create.
-    HKEY software = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(scratch.Key(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              &software, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(software);
+    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
 
-    const Blob blob = MakeBlob(u"memory.only", 10, 20, 30, 1);
-    EXPECT_EQ(Set(blob), S_OK);
-    EXPECT_EQ(Get(), blob);
+    const Blob before = Get();
+    EXPECT_EQ(Set(MakeBlob(u"never.stored", 10, 20, 30, 1)), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+    EXPECT_EQ(Get(), before);
     EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 

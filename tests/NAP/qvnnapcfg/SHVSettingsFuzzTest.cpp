@@ -261,7 +261,7 @@ TEST(SHVSettingsFuzzTest, EveryValueTypeAndSizeInEachValue)
     // terminator, the numbers as DWORDs.
     {
         System::Threading::ScopedLock guard(&record);
-        record.Save();
+        ASSERT_EQ(record.Save(), S_OK);
     }
     std::array<std::optional<StoredValue>, 5> saved;
     std::u16string name = model.name + u'\0';

@@ -1,6 +1,7 @@
 #include "RegistryKey.h"
 #include "SHVSettings.h"
 
+#include "runtime/win-utils.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchRegistry.h"
 
@@ -12,6 +13,19 @@
 namespace
 {
 const std::wstring Settings = SettingsKeyPath;
+
+// A blob of version 1 whose values are neither the defaults nor the record's first ones.
+SHVConfigBlob OtherBlob()
+{
+    SHVConfigBlob blob = {};
+    blob.version = SHVConfigBlobVersion;
+    blob.serverName[0] = u'x';
+    blob.serverPort = 1;
+    blob.serverTimeout = 2;
+    blob.cacheTime = 3;
+    blob.validationEnabled = 1;
+    return blob;
+}
 
 // Each test sees HKEY_LOCAL_MACHINE as an empty scratch key.
 class SHVSettingsTest : public ::testing::Test
@@ -89,12 +103,13 @@ TEST_F(SHVSettingsTest, EachUnreadableValueTakesItsOwnDefault)
 TEST_F(SHVSettingsTest, ShortNumberReplacesOnlyTheLowBytesWhateverItsType)
 {
     SHVSettings settings;
-    settings.SetCacheTime(0x12345678);
-    const BYTE two[2] = {0xCD, 0xAB};
+    // Two bytes of data. The character after them is no terminator: the platform would
+    // count a terminator that follows a string's data in.
+    const BYTE two[4] = {0xCD, 0xAB, 0xFF, 0xFF};
     for (DWORD type : {DWORD(REG_BINARY), DWORD(REG_SZ), DWORD(REG_DWORD)})
     {
-        settings.SetCacheTime(0x12345678);
-        WriteRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", type, two, sizeof(two));
+        ASSERT_EQ(settings.SetCacheTime(0x12345678), S_OK);
+        WriteRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", type, two, 2);
         EXPECT_EQ(settings.GetCacheTime(), 0x1234ABCDu) << "registry type " << type;
     }
 }
@@ -132,27 +147,31 @@ TEST_F(SHVSettingsTest, ServerNameLimits)
     EXPECT_EQ(settings.GetServerName(), L"ab");
 }
 
-TEST_F(SHVSettingsTest, SettersWriteAllFiveValuesInPlaceAndChain)
+TEST_F(SHVSettingsTest, SettersWriteAllFiveValuesInPlace)
 {
     SHVSettings settings;
-    settings.SetServerName(L"av.example.org").SetServerPort(65535).SetCacheTime(0).SetValidationEnabled(false);
+    ASSERT_EQ(settings.SetServerName(L"av.example.org"), S_OK);
+    ExpectStored(L"av.example.org", 2193, 10000, 180, 1);
+    ASSERT_EQ(settings.SetServerPort(65535), S_OK);
+    ASSERT_EQ(settings.SetCacheTime(0), S_OK);
+    ASSERT_EQ(settings.SetValidationEnabled(false), S_OK);
     ExpectStored(L"av.example.org", 65535, 10000, 0, 0);
 
-    settings.SetValidationEnabled(true);
+    ASSERT_EQ(settings.SetValidationEnabled(true), S_OK);
     ExpectStored(L"av.example.org", 65535, 10000, 0, 1);
 }
 
 TEST_F(SHVSettingsTest, PortZeroIsAcceptedAndWritten)
 {
     SHVSettings settings;
-    settings.SetServerPort(0);
+    ASSERT_EQ(settings.SetServerPort(0), S_OK);
     ExpectStored(L"unspecified", 0, 10000, 180, 1);
 }
 
 TEST_F(SHVSettingsTest, GettersSeeChangesMadeBehindTheRecord)
 {
     SHVSettings settings;
-    settings.SetCacheTime(5);
+    ASSERT_EQ(settings.SetCacheTime(5), S_OK);
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 777);
     WriteRegistryString(HKEY_LOCAL_MACHINE, Settings, L"ServerName", L"other");
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ValidationEnabled", 0);
@@ -185,7 +204,7 @@ TEST_F(SHVSettingsTest, DestructionWritesNothing)
 {
     {
         SHVSettings settings;
-        settings.SetCacheTime(100);
+        ASSERT_EQ(settings.SetCacheTime(100), S_OK);
         // Another program changes the value after this record last wrote it.
         WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 900);
     }
@@ -203,7 +222,7 @@ TEST_F(SHVSettingsTest, SaveWritesInMemoryValues)
     SHVSettings settings;
     {
         System::Threading::ScopedLock guard(&settings);
-        settings.Save();
+        EXPECT_EQ(settings.Save(), S_OK);
     }
     ExpectStored(L"unspecified", 2193, 10000, 180, 1);
 }
@@ -215,11 +234,7 @@ class SHVSettingsUnwritableTest : public SHVSettingsTest
 protected:
     void SetUp() override
     {
-        HKEY software = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(scratch.Key(), L"Software", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                  &software, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(software);
+        scratch.MakeSoftwareVolatile();
         ASSERT_FALSE(RegistryKey().IsOpen()) << "the platform let the key be created";
     }
 };
@@ -236,19 +251,72 @@ TEST_F(SHVSettingsUnwritableTest, CreationKeepsPreLoadValues)
     EXPECT_EQ(blob.validationEnabled, 0u);
 }
 
-TEST_F(SHVSettingsUnwritableTest, LoadFailsAndSettersChangeMemoryOnly)
+// A store that fails is reported, and nothing that was not stored stays in memory:
+// each setter, Save() and FromBlob() give the key's creation error and leave the record
+// as it was.
+TEST_F(SHVSettingsUnwritableTest, StoresReportTheFailureAndKeepTheRecord)
 {
+    const HRESULT cannotCreate = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
     SHVSettings settings;
     {
         System::Threading::ScopedLock guard(&settings);
         EXPECT_FALSE(settings.Load());
+        EXPECT_EQ(settings.Save(), cannotCreate);
     }
-    settings.SetServerName(L"kept").SetServerPort(99).SetCacheTime(7).SetValidationEnabled(true);
-    EXPECT_EQ(settings.GetServerName(), L"kept");
-    EXPECT_EQ(settings.GetServerPort(), 99);
-    EXPECT_EQ(settings.GetCacheTime(), 7u);
-    EXPECT_EQ(settings.GetValidationEnabled(), 1u);
+    EXPECT_EQ(settings.SetServerName(L"lost"), cannotCreate);
+    EXPECT_EQ(settings.SetServerPort(99), cannotCreate);
+    EXPECT_EQ(settings.SetCacheTime(7), cannotCreate);
+    EXPECT_EQ(settings.SetValidationEnabled(true), cannotCreate);
+    SHVConfigBlob blob = OtherBlob();
+    EXPECT_EQ(settings.FromBlob(&blob), cannotCreate);
+
+    settings.ToBlob(&blob);
+    EXPECT_EQ(blob.serverName[0], u'\0') << "the values from before the first load";
+    EXPECT_EQ(blob.serverPort, 0u);
+    EXPECT_EQ(blob.serverTimeout, 20000u);
+    EXPECT_EQ(blob.cacheTime, 0u);
+    EXPECT_EQ(blob.validationEnabled, 0u);
     EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
+}
+
+// The third of the five writes fails: the two written before it are put back, so the
+// registry and the record keep the values they had.
+TEST_F(SHVSettingsTest, WriteFailingMidwayPutsBackWhatItWrote)
+{
+    SHVSettings settings;
+    ASSERT_EQ(settings.SetServerName(L"old.example.org"), S_OK);
+
+    using SetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+    static SetValue original;
+    static std::atomic<int> writesUntilFailure;
+    struct FailingWrite
+    {
+        static LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                                             DWORD size)
+        {
+            if (--writesUntilFailure == 0)
+            {
+                return ERROR_NO_SYSTEM_RESOURCES;
+            }
+            return original(key, name, reserved, type, data, size);
+        }
+    };
+    original = reinterpret_cast<SetValue>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegSetValueExW")));
+    ASSERT_NE(original, nullptr);
+    writesUntilFailure = 3;
+    HRESULT hr = S_OK;
+    SHVConfigBlob blob = OtherBlob();
+    {
+        // The record's writes go through this program's import table.
+        const ApiHook failing(FailingWrite::RegSetValueExW, "advapi32.dll", "RegSetValueExW", nullptr, api_hook_throw);
+        hr = settings.FromBlob(&blob);
+    }
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
+    ExpectStored(L"old.example.org", 2193, 10000, 180, 1);
+    settings.ToBlob(&blob);
+    EXPECT_EQ(std::u16string(blob.serverName), u"old.example.org");
+    EXPECT_EQ(blob.serverPort, 2193u);
 }
 
 TEST(SHVSettingsInstanceTest, OneRecordForTheProcess)

@@ -123,27 +123,31 @@ TEST_F(SettingsDialogFailureTest, OutOfMemoryOnOkSavesNothingAndKeepsTheDialog)
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerPort")->Dword(), 8080u);
 }
 // Out of memory while the hook is being set up costs the hook, never the call: nothing
-// escapes InvokeUI, and the import entry is left as it was.
+// escapes InvokeUI, which ends as it does with memory (without the DLL's instance handle
+// the dialog cannot be created: this program has no template), and the import entry is
+// left as it was.
 TEST(SettingsDialogHookTest, OutOfMemoryCostsOnlyTheHook)
 {
     void* const original = __imp_FindResourceW;
+    const HRESULT withMemory = InvokeSettingsDialog(nullptr);
+    EXPECT_TRUE(FAILED(withMemory));
     {
         AllocationsFail failing;
-        EXPECT_EQ(InvokeSettingsDialog(nullptr), S_OK);
+        EXPECT_EQ(InvokeSettingsDialog(nullptr), withMemory);
     }
     EXPECT_EQ(__imp_FindResourceW, original);
-    EXPECT_EQ(InvokeSettingsDialog(nullptr), S_OK) << "and the next call is unaffected";
+    EXPECT_EQ(InvokeSettingsDialog(nullptr), withMemory) << "and the next call is unaffected";
     EXPECT_EQ(__imp_FindResourceW, original);
 }
 
 // Without the DLL's instance handle the dialog cannot be created (this program has no
-// template): the method still writes both lines and succeeds.
+// template): the method still writes both lines, and reports the failure.
 TEST(SettingsDialogTraceTest, BeginLineShowsTheParentsLow32BitsAndEndLineFollows)
 {
     ScratchFolder folder;
     const std::string path = folder.File("trace.log");
     InstallTraceLogConfig(std::make_unique<TraceLogConfig>(path, 1 << 20));
-    EXPECT_EQ(InvokeSettingsDialog(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x00000ABC12345678ull))), S_OK);
+    EXPECT_TRUE(FAILED(InvokeSettingsDialog(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x00000ABC12345678ull)))));
     InstallTraceLogConfig(nullptr);
 
     const std::string trace = ReadWholeFile(path);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cwctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -122,6 +123,20 @@ protected:
         WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ServerPort", port);
         WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", cacheTime);
         WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ValidationEnabled", enabled);
+    }
+    // The settings as GetConfig hands them out.
+    SHVConfigBlob CurrentBlob() const
+    {
+        SHVConfigBlob blob = {};
+        UINT16 count = 0;
+        BYTE* data = nullptr;
+        EXPECT_EQ(config->GetConfig(&count, &data), S_OK);
+        if (data != nullptr && count == sizeof(blob))
+        {
+            std::memcpy(&blob, data, sizeof(blob));
+        }
+        CoTaskMemFree(data);
+        return blob;
     }
     bool EditsEnabled(bool expected) const
     {
@@ -283,12 +298,7 @@ TEST_F(SettingsDialogTest, CancelChangesNothing)
     EXPECT_FALSE(Stored(L"ServerTimeout").has_value()) << "Cancel writes nothing at all";
 
     // Nor does the record in memory change: the blob still holds the stored values.
-    UINT16 count = 0;
-    BYTE* data = nullptr;
-    ASSERT_EQ(config->GetConfig(&count, &data), S_OK);
-    SHVConfigBlob blob;
-    std::memcpy(&blob, data, sizeof(blob));
-    CoTaskMemFree(data);
+    const SHVConfigBlob blob = CurrentBlob();
     EXPECT_EQ(std::u16string(blob.serverName), u"kept.example.net");
     EXPECT_EQ(blob.serverPort, 2000u);
     EXPECT_EQ(blob.validationEnabled, 1u);
@@ -435,10 +445,93 @@ TEST_F(SettingsDialogTest, DialogsOpenOnTwoThreadsShareOneHook)
     EXPECT_EQ(__imp_FindResourceW, original);
 }
 
-// An owner window that does not exist: the dialog cannot be created, and the method
-// still reports success without waiting for anything.
-TEST_F(SettingsDialogTest, DialogThatCannotBeCreatedStillSucceeds)
+// The platform's result for a dialog with this owner: S_OK when it can be created (it
+// ends at once), else the HRESULT of the last error of the refused creation.
+HRESULT PlatformDialogResult(HWND owner)
 {
-    EXPECT_EQ(config->InvokeUI(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x7FFF1234))), S_OK);
+    struct alignas(4) EmptyDialog
+    {
+        DLGTEMPLATE header;
+        WORD menu, windowClass, title;
+    };
+    const EmptyDialog empty = {{WS_POPUP, 0, 0, 0, 0, 10, 10}, 0, 0, 0};
+    const DLGPROC endAtOnce = [](HWND window, UINT message, WPARAM, LPARAM) -> INT_PTR {
+        if (message == WM_INITDIALOG)
+        {
+            EndDialog(window, IDCANCEL);
+        }
+        return FALSE;
+    };
+    SetLastError(ERROR_SUCCESS);
+    const INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), &empty.header, owner, endAtOnce, 0);
+    const DWORD error = GetLastError();
+    if (result == IDCANCEL)
+    {
+        return S_OK;
+    }
+    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+// An owner window that does not exist: the dialog cannot be created, and the method
+// says so with the platform's error, without waiting for anything.
+TEST_F(SettingsDialogTest, DialogThatCannotBeCreatedReportsTheFailure)
+{
+    const HWND noWindow = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x7FFF1234));
+    ASSERT_FALSE(IsWindow(noWindow));
+    const HRESULT expected = PlatformDialogResult(noWindow);
+    ASSERT_TRUE(FAILED(expected)) << "the platform created a dialog for an owner that is no window";
+    EXPECT_EQ(config->InvokeUI(noWindow), expected);
+}
+
+// The system's text for a Win32 error as a thread of the given locale gets it, without
+// the line end.
+std::wstring SystemMessage(DWORD error, LCID locale)
+{
+    const LCID previous = GetThreadLocale();
+    SetThreadLocale(locale);
+    wchar_t* buffer = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    SetThreadLocale(previous);
+    std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
+    LocalFree(buffer);
+    while (!text.empty() && iswspace(text.back()))
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
+// OK with settings that cannot be stored: a message box gives the platform's reason, the
+// dialog stays open with everything as typed, and nothing looks saved afterwards.
+TEST_F(SettingsDialogTest, OkThatCannotStoreSaysWhyAndStaysOpen)
+{
+    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
+    const std::wstring reason = SystemMessage(ERROR_CHILD_MUST_BE_VOLATILE, 0x0407);
+    ASSERT_FALSE(reason.empty());
+
+    ASSERT_NE(Open(0x0407), nullptr);
+    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, true);
+    Type(L"nap.example.net", L"8080", L"60");
+    PressButton(dialog, IDOK);
+    HWND box = WaitForDialog(ui->Id(), {dialog});
+    ASSERT_NE(box, nullptr) << "no message box";
+    EXPECT_EQ(MessageBoxText(box), reason);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog must stay open";
+    EXPECT_FALSE(ui->WaitFinished(std::chrono::milliseconds(0)));
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"nap.example.net");
+    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"8080");
+    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"60");
+    EXPECT_TRUE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
+    PressCancelAndExpectClosed();
+
+    const SHVConfigBlob blob = CurrentBlob();
+    EXPECT_EQ(std::u16string(blob.serverName), u"") << "the values from before, none of the typed ones";
+    EXPECT_EQ(blob.serverPort, 0u);
+    EXPECT_EQ(blob.cacheTime, 0u);
+    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 } // namespace

@@ -1,9 +1,14 @@
 #include "TraceLog.h"
 
+#include "runtime/win-utils.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <memory>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -87,6 +92,39 @@ TEST_F(TraceLogTest, LongMessageIsCutTo8189Characters)
     EXPECT_EQ(content.substr(start), std::string(8189, 'm') + "\r\n");
 }
 
+// Formatters disagree on the count they return for a message they cut (-1 here, the
+// whole message's length elsewhere). Whatever count the formatter returns, the line ends
+// within the buffer.
+TEST_F(TraceLogTest, FormatterCountIsNotTrusted)
+{
+    using Formatter = int(__cdecl*)(wchar_t*, size_t, const wchar_t*, va_list);
+    static Formatter format;
+    format = reinterpret_cast<Formatter>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "_vsnwprintf")));
+    ASSERT_NE(format, nullptr);
+    struct Overcounting
+    {
+        static int __cdecl Format(wchar_t* buffer, size_t count, const wchar_t* text, va_list args)
+        {
+            format(buffer, count, text, args);
+            return 1 << 24;
+        }
+    };
+    Install();
+    {
+        // The trace writer's formatting goes through this program's import table.
+        const ApiHook overcounting(Overcounting::Format, "msvcrt.dll", "_vsnwprintf", nullptr, api_hook_throw);
+        WriteTrace(L"%ws", std::wstring(9000, L'm').c_str());
+        WriteTrace(L"short  ");
+    }
+    const std::string content = ReadWholeFile(path);
+    const std::string cut = std::string(8189, 'm') + "\r\n[";
+    const auto first = content.find(']') + 1;
+    EXPECT_EQ(content.substr(first, cut.size()), cut);
+    const auto second = content.find(']', first + cut.size()) + 1;
+    EXPECT_EQ(content.substr(second), "short\r\n");
+}
+
 TEST_F(TraceLogTest, UnrepresentableCharacterEndsTheLineThere)
 {
     Install();
@@ -134,5 +172,106 @@ TEST_F(TraceLogTest, ConcurrentWritersNeverInterleaveLines)
     }
     EXPECT_EQ(lines, 200u);
     EXPECT_EQ(consumed, content.size());
+}
+
+// A configuration that notes when writers hold its lock, and any writer that takes it
+// once it has been handed back.
+class WatchedConfig : public TraceLogConfig
+{
+public:
+    using TraceLogConfig::TraceLogConfig;
+
+    void Enter() override
+    {
+        TraceLogConfig::Enter();
+        ++holders;
+        ++entries;
+        if (handedBack)
+        {
+            ++entriesAfterHandBack;
+        }
+    }
+    void Leave() override
+    {
+        --holders;
+        TraceLogConfig::Leave();
+    }
+
+    std::atomic<int> holders{0};
+    std::atomic<int> entries{0};
+    std::atomic<bool> handedBack{false};
+    std::atomic<int> entriesAfterHandBack{0};
+};
+
+// Writers trace while another thread keeps replacing the configuration. A configuration
+// handed back is used by nobody any more, so its caller may free it at once. (The test
+// keeps them all, so that a late use is counted rather than a crash.)
+TEST_F(TraceLogTest, ReplacedConfigurationIsUnusedOnceHandedBack)
+{
+    constexpr int Writers = 4;
+    constexpr int Replacements = 100;
+    const std::string lost = folder.File("missing\\trace.log"); // no file work, only the lock
+    std::vector<std::unique_ptr<TraceLogConfig>> handedBack;
+    std::atomic<int> ready{0};
+    std::atomic<bool> replacing{true};
+    auto startTogether = [&ready] {
+        ++ready;
+        while (ready < Writers + 1)
+        {
+        }
+    };
+
+    std::vector<std::thread> writers;
+    for (int w = 0; w < Writers; ++w)
+    {
+        writers.emplace_back([&, w] {
+            startTogether();
+            while (replacing)
+            {
+                WriteTrace(L"writer %d", w);
+            }
+        });
+    }
+    int busyWhenHandedBack = 0;
+    int unused = 0;
+    std::thread replacer([&] {
+        startTogether();
+        for (int r = 0; r < Replacements; ++r)
+        {
+            auto fresh = std::make_unique<WatchedConfig>(lost, 100);
+            WatchedConfig* installed = fresh.get();
+            auto old = InstallTraceLogConfig(std::move(fresh));
+            if (auto* watched = static_cast<WatchedConfig*>(old.get()))
+            {
+                busyWhenHandedBack += watched->holders != 0 ? 1 : 0;
+                watched->handedBack = true;
+            }
+            handedBack.push_back(std::move(old));
+            // Replace it only once writers use it.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (installed->entries == 0 && std::chrono::steady_clock::now() < deadline)
+            {
+            }
+            unused += installed->entries == 0 ? 1 : 0;
+        }
+        replacing = false;
+    });
+    replacer.join();
+    for (auto& writer : writers)
+    {
+        writer.join();
+    }
+
+    int lateEntries = 0;
+    for (const auto& config : handedBack)
+    {
+        if (config)
+        {
+            lateEntries += static_cast<const WatchedConfig&>(*config).entriesAfterHandBack;
+        }
+    }
+    EXPECT_EQ(unused, 0) << "configurations the writers never used";
+    EXPECT_EQ(busyWhenHandedBack, 0) << "configurations handed back while a writer held them";
+    EXPECT_EQ(lateEntries, 0) << "writers that took a configuration after it was handed back";
 }
 } // namespace
