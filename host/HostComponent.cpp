@@ -43,10 +43,40 @@ ComApartment::~ComApartment()
     }
 }
 
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob)
+ConfigSession::ConfigSession(ServerLocation location) : m_location(location) {}
+
+ConfigSession::~ConfigSession()
 {
-    ComPtr<INapComponentConfig> config;
-    HRESULT hr = CreateConfig(config);
+    if (m_config != nullptr)
+    {
+        m_config->Release();
+    }
+}
+
+HRESULT ConfigSession::Config(INapComponentConfig*& config)
+{
+    if (m_config == nullptr)
+    {
+        // A 64-bit console asks for the 64-bit surrogate, which loads the 64-bit DLL.
+        const DWORD context = m_location == ServerLocation::Surrogate
+                                  ? CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER
+                                  : CLSCTX_INPROC_SERVER;
+        const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, context, __uuidof(INapComponentConfig),
+                                            reinterpret_cast<void**>(&m_config));
+        if (FAILED(hr))
+        {
+            m_config = nullptr;
+            return hr;
+        }
+    }
+    config = m_config;
+    return S_OK;
+}
+
+HRESULT ConfigSession::ReadSettingsBlob(std::vector<std::uint8_t>& blob)
+{
+    INapComponentConfig* config = nullptr;
+    HRESULT hr = Config(config);
     if (FAILED(hr))
     {
         return hr;
@@ -63,14 +93,14 @@ HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob)
     return S_OK;
 }
 
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob)
+HRESULT ConfigSession::WriteSettingsBlob(const std::vector<std::uint8_t>& blob)
 {
     if (blob.size() > 0xFFFF)
     {
         return E_INVALIDARG;
     }
-    ComPtr<INapComponentConfig> config;
-    const HRESULT hr = CreateConfig(config);
+    INapComponentConfig* config = nullptr;
+    const HRESULT hr = Config(config);
     if (FAILED(hr))
     {
         return hr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <napcommon.h>
 
 #include <cstdint>
 #include <string>
@@ -26,12 +27,44 @@ private:
     HRESULT m_result;
 };
 
-// GetConfig of a new SHVConfig object (CoCreateInstance, in-process server). The
-// HRESULT of the first failing step; REGDB_E_CLASSNOTREG when the class is not registered.
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob);
+// Where the SHVConfig object of a command lives.
+enum class ServerLocation
+{
+    // The DLL loaded into this process (CLSCTX_INPROC_SERVER), as an elevated console
+    // uses it.
+    InProcess,
+    // The DLL loaded into the system's COM surrogate, dllhost.exe (CLSCTX_LOCAL_SERVER),
+    // as a console without administrator rights uses it: every call crosses the process
+    // boundary through the interface's proxy/stub.
+    Surrogate,
+};
 
-// SetConfig of a new SHVConfig object with the bytes as they are.
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob);
+// The one SHVConfig object a command reads and writes the settings through: created by
+// the first call, released with the session, which must end before the apartment. One
+// object serves the whole command, since under Wine every activation in the surrogate
+// starts a surrogate process of its own that never ends.
+class ConfigSession
+{
+public:
+    explicit ConfigSession(ServerLocation location);
+    ~ConfigSession();
+    ConfigSession(const ConfigSession&) = delete;
+    ConfigSession& operator=(const ConfigSession&) = delete;
+
+    // GetConfig. The HRESULT of the first failing step, creation included;
+    // REGDB_E_CLASSNOTREG when the class is not registered.
+    HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob);
+
+    // SetConfig with the bytes as they are; E_INVALIDARG for more than 65535 bytes.
+    HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob);
+
+private:
+    // The session's object, created when there is none yet; the creation's HRESULT.
+    HRESULT Config(INapComponentConfig*& config);
+
+    ServerLocation m_location;
+    INapComponentConfig* m_config = nullptr;
+};
 
 // InvokeUI of a new SHVConfig object, as the console opens the dialog: on the calling
 // thread, which must be in a single-threaded apartment, with its locale set to the given

@@ -1,11 +1,41 @@
 #!/usr/bin/env bash
 # The host tool used as an administrator uses it, through its Linux wrapper, against the
-# project's Wine prefix: register, check, show, set, export, import, unregister.
+# project's Wine prefix: register, check, show, set, export, import, the same out of
+# process, unregister.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 host="$root/scripts/qvnnaphost"
+wine_run="$root/scripts/wine-run"
 work=$(mktemp -d)
-trap 'rm -rf "$work"; "$host" unregister >/dev/null 2>&1' EXIT
+clsid='0C5C9CEC-1FF7-42E3-AC8F-4D9BAE296C5D'
+appid='HKCR\AppID\{73D1100C-337E-4de7-84B9-8F5B10202693}'
+build=${QVN_BUILD_DIR:-$root/build}
+proxy="Z:${build//\//\\}\\bin\\qvn_test_proxy.dll"
+
+# Wine's COM surrogate never ends by itself: dllhost.exe waits for a call that Wine's
+# COM never makes. Prints the ids of those that host the component in this prefix (Wine
+# names the class on their command line).
+surrogates() {
+  local pid
+  for pid in $(pgrep -f "dllhost.exe /PROCESSID:.$clsid" || true); do
+    if [ "$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | sed -n 's/^WINEPREFIX=//p')" = "$QVN_WINEPREFIX" ]; then
+      echo "$pid"
+    fi
+  done
+}
+end_surrogates() {
+  local pid
+  for pid in $(surrogates); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
+cleanup() {
+  end_surrogates
+  "$wine_run" regsvr32 /u /s "$proxy" >/dev/null 2>&1
+  "$host" unregister >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work"
 
 failures=0
@@ -100,6 +130,39 @@ run "import missing" 1 import missing.bin
 expect_err "import missing" "cannot open"
 run "unchanged after bad imports" 0 show
 expect_out "unchanged after bad imports" "server:     upd.example.com"
+
+# Out of process: the component in the system's COM surrogate, as a console without
+# administrator rights uses it. Under Wine that takes two things Windows has by itself:
+# with DllSurrogate empty Wine 8 starts the 32-bit surrogate, which needs 32-bit Wine,
+# so the AppID names the 64-bit one; and Wine has no proxy/stub of INapComponentConfig,
+# so the tests' own is registered.
+end_surrogates
+run "show out of process, 32-bit surrogate" 1 show --out-of-process
+expect_err "show out of process, 32-bit surrogate" "GetConfig failed: 0x80070002"
+"$wine_run" reg add "$appid" /v DllSurrogate /d 'C:\windows\system32\dllhost.exe' /f >/dev/null ||
+  fail "cannot set DllSurrogate"
+"$wine_run" regsvr32 /s "$proxy" || fail "cannot register the tests' proxy $proxy"
+
+run "show out of process" 0 show --out-of-process --json
+[ "$out" = '{"server": "upd.example.com", "port": 8080, "timeout": 30000, "cacheTime": 0, "enabled": true}' ] ||
+  fail "show out of process: $out"
+run "export out of process" 0 export --out-of-process oop.bin
+[ "$(stat -c %s oop.bin)" = 532 ] || fail "export out of process wrote $(stat -c %s oop.bin) bytes"
+run "set out of process" 0 set --port 9443 --out-of-process --cache-time 60
+expect_out "set out of process" "port:       9443"
+expect_out "set out of process" "cache-time: 60"
+run "set out of process, read in process" 0 show --json
+[ "$out" = '{"server": "upd.example.com", "port": 9443, "timeout": 30000, "cacheTime": 60, "enabled": true}' ] ||
+  fail "the surrogate's write is not what a process of its own reads: $out"
+run "import out of process" 0 import oop.bin --out-of-process
+expect_out "import out of process" "port:       8080"
+expect_out "import out of process" "cache-time: 0"
+run "out of process twice" 1 show --out-of-process --out-of-process
+expect_err "out of process twice" "--out-of-process given twice"
+# One object, so one surrogate, for each command, the set with its three calls included.
+started=$(surrogates | wc -l)
+[ "$started" -eq 4 ] || fail "4 commands out of process started $started surrogates"
+end_surrogates
 
 run "unregister" 0 unregister
 run "show after unregister" 1 show

@@ -273,12 +273,7 @@ protected:
         {
             CoUninitialize();
         }
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKeyPath);
-        for (const auto& [name, value] : savedSettings[L""])
-        {
-            WriteRegistryValue(HKEY_LOCAL_MACHINE, SettingsKeyPath, name.c_str(), value.first, value.second.data(),
-                               static_cast<DWORD>(value.second.size()));
-        }
+        EXPECT_EQ(RestoreRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath, savedSettings), ERROR_SUCCESS);
         RegisteredClassTest::TearDown();
     }
 
