@@ -31,7 +31,6 @@
 #include <napcommon.h>
 #include <objbase.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -733,36 +732,6 @@ private:
     UniqueKernelHandle m_input;  // our end of the server's standard input
     UniqueKernelHandle m_output; // our end of its standard output
     UniqueKernelHandle m_process;
-};
-
-// The surrogates that host the component while the object lives; those it started are
-// ended afterwards (Wine's never end by themselves, and would keep the prefix's server
-// up), and the prefix's settings key, which they write, is put back as it was.
-class SurrogateScope
-{
-public:
-    SurrogateScope()
-        : m_before(SurrogatesHosting(L"qvnnapcfg64.dll")),
-          m_settings(TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath))
-    {
-    }
-    ~SurrogateScope()
-    {
-        for (DWORD processId : SurrogatesHosting(L"qvnnapcfg64.dll"))
-        {
-            if (std::find(m_before.begin(), m_before.end(), processId) == m_before.end())
-            {
-                EndSurrogate(processId);
-            }
-        }
-        RestoreRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath, m_settings);
-    }
-    SurrogateScope(const SurrogateScope&) = delete;
-    SurrogateScope& operator=(const SurrogateScope&) = delete;
-
-private:
-    std::vector<DWORD> m_before;
-    RegistrySnapshot m_settings;
 };
 
 // From the process's main apartment, as a console calls the class out of process.

@@ -1,5 +1,6 @@
 #include "support/OutOfProcess.h"
 
+#include "RegistryKey.h"
 #include "UniqueHandle.h"
 #include "support/ComponentDll.h"
 #include "support/ScratchRegistry.h"
@@ -8,11 +9,13 @@
 #include <napcommon.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cwchar>
 
 namespace
 {
 const std::wstring ProxyFileName = L"qvn_test_proxy.dll";
+const wchar_t* const ComponentFileName = L"qvnnapcfg64.dll";
 const std::wstring InterfaceKey = L"Interface\\{A9E0AF1A-3713-478E-AE03-8EDD272D21FA}";
 const std::wstring AppIdKey = L"AppID\\{73D1100C-337E-4de7-84B9-8F5B10202693}";
 
@@ -166,4 +169,30 @@ void EndSurrogate(DWORD processId)
     }
     EXPECT_EQ(WaitForSingleObject(process.Get(), Patience), WAIT_OBJECT_0)
         << "surrogate process " << processId << " did not end within " << Patience << " ms";
+}
+
+SurrogateScope::SurrogateScope()
+    : m_before(SurrogatesHosting(ComponentFileName)),
+      m_settings(TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath))
+{
+}
+
+SurrogateScope::~SurrogateScope()
+{
+    for (DWORD processId : Started())
+    {
+        EndSurrogate(processId);
+    }
+    EXPECT_EQ(RestoreRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath, m_settings), ERROR_SUCCESS)
+        << "putting the settings key back";
+}
+
+std::vector<DWORD> SurrogateScope::Started() const
+{
+    std::vector<DWORD> started = SurrogatesHosting(ComponentFileName);
+    started.erase(
+        std::remove_if(started.begin(), started.end(),
+                       [this](DWORD id) { return std::find(m_before.begin(), m_before.end(), id) != m_before.end(); }),
+        started.end());
+    return started;
 }

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "support/RegistrySnapshot.h"
+
 #include <string>
 #include <vector>
 
@@ -56,3 +58,23 @@ std::vector<DWORD> SurrogatesHosting(const wchar_t* moduleName);
 // surrogate never ends by itself, and a process left running keeps the prefix's server
 // up. Fails the test when the process cannot be ended within a few seconds.
 void EndSurrogate(DWORD processId);
+
+// For the object's life: the surrogates hosting the component (qvnnapcfg64.dll) that run
+// when it is made are left alone, and those started meanwhile are ended when it goes.
+// The prefix's settings key, which the surrogates write (a scratch key of this process
+// does not reach them), is put back as it was.
+class SurrogateScope
+{
+public:
+    SurrogateScope();
+    ~SurrogateScope();
+    SurrogateScope(const SurrogateScope&) = delete;
+    SurrogateScope& operator=(const SurrogateScope&) = delete;
+
+    // The surrogates hosting the component that were started since the scope began.
+    std::vector<DWORD> Started() const;
+
+private:
+    std::vector<DWORD> m_before;
+    RegistrySnapshot m_settings;
+};

@@ -23,8 +23,8 @@
 #include <gtest/gtest.h>
 #include <napcommon.h>
 
-#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -253,9 +253,8 @@ protected:
         // starts the 32-bit surrogate, which needs 32-bit Wine, and the creation fails
         // with 0x80070002. So the test names the 64-bit one.
         UseSixtyFourBitSurrogate();
-        surrogatesBefore = SurrogatesHosting(ComponentFileName);
-        savedSettings = TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKeyPath);
+        surrogates.emplace();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKeyPath); // no settings stored: the defaults
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         inApartment = true;
     }
@@ -265,15 +264,11 @@ protected:
         {
             config->Release();
         }
-        for (DWORD processId : SurrogatesStarted())
-        {
-            EndSurrogate(processId);
-        }
+        surrogates.reset();
         if (inApartment)
         {
             CoUninitialize();
         }
-        EXPECT_EQ(RestoreRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath, savedSettings), ERROR_SUCCESS);
         RegisteredClassTest::TearDown();
     }
 
@@ -285,24 +280,10 @@ protected:
                   S_OK);
     }
 
-    // Surrogates hosting the DLL that were not running before the test.
-    std::vector<DWORD> SurrogatesStarted() const
-    {
-        std::vector<DWORD> started = SurrogatesHosting(ComponentFileName);
-        started.erase(std::remove_if(started.begin(), started.end(),
-                                     [this](DWORD id) {
-                                         return std::find(surrogatesBefore.begin(), surrogatesBefore.end(), id) !=
-                                                surrogatesBefore.end();
-                                     }),
-                      started.end());
-        return started;
-    }
-
     RegistrySnapshot StoredSettings() const { return TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, SettingsKeyPath); }
 
     const TestProxyRegistration proxy;
-    std::vector<DWORD> surrogatesBefore;
-    RegistrySnapshot savedSettings;
+    std::optional<SurrogateScope> surrogates; // from registration on
     bool inApartment = false;
     INapComponentConfig* config = nullptr;
 };
@@ -359,7 +340,7 @@ TEST_F(OutOfProcessTest, SurrogateOutlivesItsLastClientUnderWine)
     }
     CreateInSurrogate();
     ASSERT_NE(config, nullptr);
-    const std::vector<DWORD> started = SurrogatesStarted();
+    const std::vector<DWORD> started = surrogates->Started();
     ASSERT_EQ(started.size(), 1u) << "one activation, one surrogate";
     EXPECT_EQ(GetBlob(config).size(), sizeof(SHVConfigBlob));
     EXPECT_EQ(std::exchange(config, nullptr)->Release(), 0u);
