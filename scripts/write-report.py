@@ -266,7 +266,8 @@ def robustness(results_dir, out_path):
             f"{number(prop(soak, 'proxy_calls'))} of the calls through proxies",
             f"{number(prop(soak, 'torn_reads'))} torn reads, {number(prop(soak, 'misanswered_calls'))} calls "
             "answered otherwise than documented; the registry holds the blob applied last; "
-            "`DllCanUnloadNow` = `S_OK` afterwards",
+            "`DllCanUnloadNow` = `S_OK` afterwards, once the references Wine keeps on the class factory "
+            "(exactly one per creation it hosted for the multi-threaded apartment) are given back",
             soak,
         ),
         (
