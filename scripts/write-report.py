@@ -350,7 +350,7 @@ def robustness(results_dir, out_path):
         "",
         "## How each check works",
         "",
-        "- Soak (`tests/NAP/qvnnapcfg/SoakTest.cpp`): eight threads share objects through a pool, each "
+        "- Soak (`tests/NAP/qvnnapcfg/SoakTest.cpp`): eight threads share objects through pools, each "
         "slot holding a reference of its own, and mix creation, `GetConfig`, `SetConfig` (valid, wrong "
         "size, other version), `QueryInterface`, `AddRef`/`Release` and dropping objects. Every blob "
         "written is derived from one number, so a read mixed from two writes cannot pass. The threads "
