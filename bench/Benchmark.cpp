@@ -3,10 +3,10 @@
 //
 //     qvnnapcfg_bench [--quick] [--tsv FILE]
 //
-// --quick takes few samples (the ordinary test run uses it) and judges only the counted
+// --quick takes few samples (the ordinary test run uses it), judges only the counted
 // targets (registry calls, allocations, locks), since timings of a few samples on a
-// shared machine mean little. --tsv also writes the table as tab-separated values, one
-// figure a line, for scripts/benchmark.sh.
+// shared machine mean little, and leaves out the figures across the process boundary. --tsv also writes the table as
+// tab-separated values, one figure a line, for scripts/benchmark.sh.
 //
 // Exit status: 0 when every judged target is met, 2 when one is missed, 1 when a
 // measurement could not be taken.
@@ -15,11 +15,14 @@
 // reference's, so that both see the same load on the machine.
 #include "Timing.h"
 
+#include "RegistryKey.h"
 #include "ResourceIds.h"
 #include "SHVConfigBlob.h"
+#include "UniqueHandle.h"
 
 #include "support/ComponentDll.h"
 #include "support/ImportCallCounter.h"
+#include "support/OutOfProcess.h"
 #include "support/ProcessProbes.h"
 #include "support/RegistrySnapshot.h"
 #include "support/ScratchRegistry.h"
@@ -37,6 +40,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -90,6 +94,21 @@ struct Figure
 
     double Ratio() const { return std::isnan(reference) || reference == 0 ? NAN : value / reference; }
 };
+
+// The medians of the component's and the reference's timings (each a function of the
+// number of calls), over repetitions in which the two alternate, so that both see the
+// same load on the machine.
+template <class Component, class Reference>
+std::pair<double, double> AlternatingMedians(const Samples& samples, Component component, Reference reference)
+{
+    std::vector<double> times, references;
+    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
+    {
+        times.push_back(component(samples.calls));
+        references.push_back(reference(samples.calls));
+    }
+    return {Median(times), Median(references)};
+}
 
 std::string Number(double value)
 {
@@ -244,15 +263,26 @@ double MeasureCreation(REFCLSID clsid, int calls)
     return watch.Microseconds() / calls;
 }
 
+// The class registered in the prefix's HKEY_CLASSES_ROOT for the object's life.
+class ScopedRegistration
+{
+public:
+    explicit ScopedRegistration(const ComponentDll& dll) : m_dll(dll)
+    {
+        Check(m_dll.DllRegisterServer(), "DllRegisterServer");
+    }
+    ~ScopedRegistration() { m_dll.DllUnregisterServer(); }
+    ScopedRegistration(const ScopedRegistration&) = delete;
+    ScopedRegistration& operator=(const ScopedRegistration&) = delete;
+
+private:
+    const ComponentDll& m_dll;
+};
+
 // Runs on the process's main apartment, where Wine creates "Neutral" classes directly.
 void BenchmarkActivation(const Settings& settings, const ComponentDll& dll, std::vector<Figure>& figures)
 {
-    Check(dll.DllRegisterServer(), "DllRegisterServer");
-    struct Unregister
-    {
-        const ComponentDll& dll;
-        ~Unregister() { dll.DllUnregisterServer(); }
-    } unregister{dll};
+    const ScopedRegistration registration(dll);
 
     const Samples samples = settings.Pick({15, 400}, {3, 20});
     MeasureCreation(ClsidSHVConfig, 20); // COM loads each server once and keeps it
@@ -492,12 +522,8 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
     const Samples samples = settings.Pick({9, 300}, {2, 20});
     SHVConfigBlob blob = SampleBlob();
     auto component = [&](int calls) {
-        const Stopwatch watch;
-        for (int call = 0; call < calls; ++call)
-        {
-            Check(config->SetConfig(sizeof blob, reinterpret_cast<BYTE*>(&blob)), "SetConfig");
-        }
-        return watch.Microseconds() / calls;
+        return MicrosecondsPerCall(
+            calls, [&] { Check(config->SetConfig(sizeof blob, reinterpret_cast<BYTE*>(&blob)), "SetConfig"); });
     };
     // The same five writes under the same key, made directly.
     auto direct = [&](int calls) {
@@ -520,14 +546,8 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
     };
     component(10);
     direct(10);
-    std::vector<double> times, references;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
-    {
-        times.push_back(component(samples.calls));
-        references.push_back(direct(samples.calls));
-    }
-    figures.push_back(
-        {"SetConfig", Median(times), "us", "the same key opened and five values written directly", Median(references)});
+    const auto [time, reference] = AlternatingMedians(samples, component, direct);
+    figures.push_back({"SetConfig", time, "us", "the same key opened and five values written directly", reference});
 
     ImportCallCounter counter("qvnnapcfg64.dll");
     constexpr int Calls = 100;
@@ -557,6 +577,225 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
     // The record's own lock, which the counter must see for its zero elsewhere to mean
     // anything.
     figures.push_back({"SetConfig: locks taken per call (the settings record's)", perCall(counts.locks), "calls"});
+}
+
+// --- Out of process -------------------------------------------------------------------
+
+// The reference for calls across the process boundary: the platform's own ILockBytes on
+// global memory, with the platform's own proxy/stub, in the single-threaded apartment of
+// a second process (this program, started with --serve-lockbytes). Wine hosts SHVConfig
+// in a single-threaded apartment of the surrogate as well, so both take the same route;
+// ReadAt of 532 bytes carries a block back as GetConfig does, WriteAt of 532 bytes
+// carries one there as SetConfig does.
+constexpr const char* ServeLockBytesOption = "--serve-lockbytes";
+
+using UniqueKernelHandle = UniqueHandle<HANDLE, &CloseHandle>;
+
+void WriteAll(HANDLE file, const void* data, DWORD size)
+{
+    DWORD written = 0;
+    if (!WriteFile(file, data, size, &written, nullptr) || written != size)
+    {
+        throw std::runtime_error("cannot write to the pipe");
+    }
+}
+
+void ReadAll(HANDLE file, void* data, DWORD size)
+{
+    auto* bytes = static_cast<BYTE*>(data);
+    while (size > 0)
+    {
+        DWORD read = 0;
+        if (!ReadFile(file, bytes, size, &read, nullptr) || read == 0)
+        {
+            throw std::runtime_error("the reference's server ended before it sent its object");
+        }
+        bytes += read;
+        size -= read;
+    }
+}
+
+// The server's side: the object marshalled for another process goes to standard output
+// as its length (4 bytes) and its bytes; the apartment then serves calls until standard
+// input ends.
+int ServeLockBytes()
+{
+    Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
+    ILockBytes* lockBytes = nullptr;
+    Check(CreateILockBytesOnHGlobal(nullptr, TRUE, &lockBytes), "CreateILockBytesOnHGlobal");
+    const SHVConfigBlob blob = SampleBlob();
+    ULONG written = 0;
+    Check(lockBytes->WriteAt(ULARGE_INTEGER{}, &blob, sizeof blob, &written), "ILockBytes::WriteAt");
+    IStream* stream = nullptr;
+    Check(CreateStreamOnHGlobal(nullptr, TRUE, &stream), "CreateStreamOnHGlobal");
+    Check(CoMarshalInterface(stream, IID_ILockBytes, lockBytes, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+          "CoMarshalInterface");
+    HGLOBAL memory = nullptr;
+    Check(GetHGlobalFromStream(stream, &memory), "GetHGlobalFromStream");
+    ULARGE_INTEGER size = {};
+    Check(stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &size), "IStream::Seek");
+    const DWORD length = static_cast<DWORD>(size.QuadPart);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    WriteAll(output, &length, sizeof length);
+    WriteAll(output, GlobalLock(memory), length);
+    GlobalUnlock(memory);
+
+    const DWORD apartmentThread = GetCurrentThreadId();
+    std::thread watcher([apartmentThread] {
+        char byte = 0;
+        DWORD read = 0;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read != 0)
+        {
+        }
+        PostThreadMessageW(apartmentThread, WM_QUIT, 0, 0);
+    });
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+    {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    watcher.join();
+    stream->Release();
+    lockBytes->Release();
+    CoUninitialize();
+    return 0;
+}
+
+// The client's side: starts the server process and ends it again.
+class LockBytesServer
+{
+public:
+    LockBytesServer()
+    {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        HANDLE childInput = nullptr, childOutput = nullptr;
+        if (!CreatePipe(&childInput, m_input.Put(), &inherited, 0) ||
+            !CreatePipe(m_output.Put(), &childOutput, &inherited, 0))
+        {
+            throw std::runtime_error("cannot create the pipes of the reference's server");
+        }
+        const UniqueKernelHandle inputEnd(childInput), outputEnd(childOutput);
+        SetHandleInformation(m_input.Get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(m_output.Get(), HANDLE_FLAG_INHERIT, 0);
+        wchar_t program[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, program, MAX_PATH);
+        const std::string option = ServeLockBytesOption;
+        std::wstring commandLine = L"\"" + std::wstring(program) + L"\" " + std::wstring(option.begin(), option.end());
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = childInput;
+        startup.hStdOutput = childOutput;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                            &process))
+        {
+            throw std::runtime_error("cannot start the reference's server");
+        }
+        CloseHandle(process.hThread);
+        m_process = UniqueKernelHandle(process.hProcess);
+    }
+
+    ~LockBytesServer()
+    {
+        m_input.Close(); // the server's standard input ends, and so does the server
+        if (WaitForSingleObject(m_process.Get(), 10000) != WAIT_OBJECT_0)
+        {
+            TerminateProcess(m_process.Get(), 1);
+        }
+    }
+    LockBytesServer(const LockBytesServer&) = delete;
+    LockBytesServer& operator=(const LockBytesServer&) = delete;
+
+    // A proxy to the server's object, in the calling thread's apartment.
+    ILockBytes* Connect()
+    {
+        DWORD length = 0;
+        ReadAll(m_output.Get(), &length, sizeof length);
+        std::vector<BYTE> marshalled(length);
+        ReadAll(m_output.Get(), marshalled.data(), length);
+        IStream* stream = nullptr;
+        Check(CreateStreamOnHGlobal(nullptr, TRUE, &stream), "CreateStreamOnHGlobal");
+        ULONG written = 0;
+        stream->Write(marshalled.data(), length, &written);
+        stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+        ILockBytes* lockBytes = nullptr;
+        const HRESULT hr = CoUnmarshalInterface(stream, IID_ILockBytes, reinterpret_cast<void**>(&lockBytes));
+        stream->Release();
+        Check(hr, "CoUnmarshalInterface");
+        return lockBytes;
+    }
+
+private:
+    UniqueKernelHandle m_input;  // our end of the server's standard input
+    UniqueKernelHandle m_output; // our end of its standard output
+    UniqueKernelHandle m_process;
+};
+
+// From the process's main apartment, as a console calls the class out of process.
+void BenchmarkOutOfProcess(const Settings& settings, const ComponentDll& dll, std::vector<Figure>& figures)
+{
+    const ScopedRegistration registration(dll);
+    UseSixtyFourBitSurrogate();
+    const TestProxyRegistration proxy;
+    const SurrogateScope surrogates;
+    INapComponentConfig* remote = nullptr;
+    Check(CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER,
+                           __uuidof(INapComponentConfig), reinterpret_cast<void**>(&remote)),
+          "CoCreateInstance in the surrogate");
+    struct ReleaseRemote
+    {
+        INapComponentConfig* remote;
+        ~ReleaseRemote() { remote->Release(); }
+    } releaseRemote{remote};
+    LockBytesServer server;
+    ILockBytes* lockBytes = server.Connect();
+    struct ReleaseLockBytes
+    {
+        ILockBytes* lockBytes;
+        ~ReleaseLockBytes() { lockBytes->Release(); }
+    } releaseLockBytes{lockBytes};
+
+    SHVConfigBlob blob = SampleBlob();
+    auto getConfig = [&](int calls) {
+        return MicrosecondsPerCall(calls, [&] {
+            UINT16 count = 0;
+            BYTE* data = nullptr;
+            Check(remote->GetConfig(&count, &data), "GetConfig out of process");
+            CoTaskMemFree(data);
+        });
+    };
+    auto readAt = [&](int calls) {
+        SHVConfigBlob read;
+        ULONG count = 0;
+        return MicrosecondsPerCall(calls, [&] {
+            Check(lockBytes->ReadAt(ULARGE_INTEGER{}, &read, sizeof read, &count), "ILockBytes::ReadAt");
+        });
+    };
+    auto setConfig = [&](int calls) {
+        return MicrosecondsPerCall(calls, [&] {
+            Check(remote->SetConfig(sizeof blob, reinterpret_cast<BYTE*>(&blob)), "SetConfig out of process");
+        });
+    };
+    auto writeAt = [&](int calls) {
+        ULONG count = 0;
+        return MicrosecondsPerCall(calls, [&] {
+            Check(lockBytes->WriteAt(ULARGE_INTEGER{}, &blob, sizeof blob, &count), "ILockBytes::WriteAt");
+        });
+    };
+
+    const Samples samples = settings.Pick({11, 40}, {2, 5});
+    const std::string where = ", in a single-threaded apartment of another process";
+    getConfig(5); // the first calls set up the connections
+    readAt(5);
+    const auto [getTime, readTime] = AlternatingMedians(samples, getConfig, readAt);
+    figures.push_back({"GetConfig out of process, the DLL in the surrogate", getTime, "us",
+                       "ILockBytes::ReadAt of 532 bytes" + where, readTime});
+    const auto [setTime, writeTime] = AlternatingMedians(samples, setConfig, writeAt);
+    figures.push_back({"SetConfig out of process, the DLL in the surrogate", setTime, "us",
+                       "ILockBytes::WriteAt of 532 bytes" + where, writeTime});
 }
 
 // --- The settings dialog --------------------------------------------------------------
@@ -809,6 +1048,10 @@ int Run(const Settings& settings)
             throw std::runtime_error("cannot load qvnnapcfg64.dll");
         }
         BenchmarkActivation(settings, dll, figures);
+        if (!settings.quick) // it judges nothing, and the quick run keeps to what it judges
+        {
+            BenchmarkOutOfProcess(settings, dll, figures);
+        }
         {
             const ScratchRegistry settingsKey; // the settings go to a scratch HKEY_LOCAL_MACHINE
             BenchmarkClassObject(settings, dll, figures);
@@ -853,6 +1096,10 @@ int main(int argc, char** argv)
 {
     try
     {
+        if (argc == 2 && std::strcmp(argv[1], ServeLockBytesOption) == 0)
+        {
+            return ServeLockBytes();
+        }
         return Run(ParseArguments(argc, argv));
     }
     catch (const std::exception& error)

@@ -34,6 +34,17 @@ private:
     double m_start = SecondsNow();
 };
 
+// Microseconds per call of call(), over the given number of calls.
+template <class Call> double MicrosecondsPerCall(int calls, Call call)
+{
+    const Stopwatch watch;
+    for (int i = 0; i < calls; ++i)
+    {
+        call();
+    }
+    return watch.Microseconds() / calls;
+}
+
 // The median of the values (the mean of the middle two for an even count). Throws when
 // there are none.
 inline double Median(std::vector<double> values)

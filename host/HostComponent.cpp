@@ -43,11 +43,41 @@ ComApartment::~ComApartment()
     }
 }
 
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
+ConfigSession::ConfigSession(ServerLocation location) : m_location(location) {}
+
+ConfigSession::~ConfigSession()
 {
-    ComPtr<INapComponentConfig> config;
+    if (m_config != nullptr)
+    {
+        m_config->Release();
+    }
+}
+
+HRESULT ConfigSession::Config(INapComponentConfig*& config)
+{
+    if (m_config == nullptr)
+    {
+        // A 64-bit console asks for the 64-bit surrogate, which loads the 64-bit DLL.
+        const DWORD context = m_location == ServerLocation::Surrogate
+                                  ? CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER
+                                  : CLSCTX_INPROC_SERVER;
+        const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, context, __uuidof(INapComponentConfig),
+                                            reinterpret_cast<void**>(&m_config));
+        if (FAILED(hr))
+        {
+            m_config = nullptr;
+            return hr;
+        }
+    }
+    config = m_config;
+    return S_OK;
+}
+
+HRESULT ConfigSession::ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
+{
+    INapComponentConfig* config = nullptr;
     failedStep = ComponentStep::Create;
-    HRESULT hr = CreateConfig(config);
+    HRESULT hr = Config(config);
     if (FAILED(hr))
     {
         return hr;
@@ -65,16 +95,16 @@ HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedS
     return S_OK;
 }
 
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
+HRESULT ConfigSession::WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep)
 {
     failedStep = ComponentStep::Call;
     if (blob.size() > 0xFFFF)
     {
         return E_INVALIDARG;
     }
-    ComPtr<INapComponentConfig> config;
+    INapComponentConfig* config = nullptr;
     failedStep = ComponentStep::Create;
-    const HRESULT hr = CreateConfig(config);
+    const HRESULT hr = Config(config);
     if (FAILED(hr))
     {
         return hr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <napcommon.h>
 
 #include <cstdint>
 #include <string>
@@ -34,13 +35,45 @@ enum class ComponentStep
     Call,
 };
 
-// GetConfig of a new SHVConfig object (CoCreateInstance, in-process server). The
-// HRESULT of the first failing step, whose kind goes to `failedStep`;
-// REGDB_E_CLASSNOTREG when the class is not registered.
-HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
+// Where the SHVConfig object of a command lives.
+enum class ServerLocation
+{
+    // The DLL loaded into this process (CLSCTX_INPROC_SERVER), as an elevated console
+    // uses it.
+    InProcess,
+    // The DLL loaded into the system's COM surrogate, dllhost.exe (CLSCTX_LOCAL_SERVER),
+    // as a console without administrator rights uses it: every call crosses the process
+    // boundary through the interface's proxy/stub.
+    Surrogate,
+};
 
-// SetConfig of a new SHVConfig object with the bytes as they are; as ReadSettingsBlob.
-HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
+// The one SHVConfig object a command reads and writes the settings through: created by
+// the first call, released with the session, which must end before the apartment. One
+// object serves the whole command, since under Wine every activation in the surrogate
+// starts a surrogate process of its own that never ends.
+class ConfigSession
+{
+public:
+    explicit ConfigSession(ServerLocation location);
+    ~ConfigSession();
+    ConfigSession(const ConfigSession&) = delete;
+    ConfigSession& operator=(const ConfigSession&) = delete;
+
+    // GetConfig. The HRESULT of the first failing step, whose kind goes to `failedStep`
+    // (creation included); REGDB_E_CLASSNOTREG when the class is not registered.
+    HRESULT ReadSettingsBlob(std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
+
+    // SetConfig with the bytes as they are; as ReadSettingsBlob. E_INVALIDARG (a failed
+    // call) for more than 65535 bytes.
+    HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
+
+private:
+    // The session's object, created when there is none yet; the creation's HRESULT.
+    HRESULT Config(INapComponentConfig*& config);
+
+    ServerLocation m_location;
+    INapComponentConfig* m_config = nullptr;
+};
 
 // InvokeUI of a new SHVConfig object, as the console opens the dialog: on the calling
 // thread, which must be in a single-threaded apartment, with its locale set to the given

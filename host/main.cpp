@@ -41,6 +41,10 @@ Commands:
   check                     diagnose the installation
   --help                    show this text
 
+show, set, export and import also take --out-of-process: the component then runs in
+the system's COM surrogate (dllhost.exe), as a console without administrator rights
+uses it, and every call crosses the process boundary.
+
 Exit status 0 on success; otherwise 1, with one line on standard error.
 )";
 
@@ -136,25 +140,25 @@ void CheckCom(HRESULT hr, ComponentStep failedStep, const char* method)
     Fail(std::string(method) + " failed: " + DescribeHresult(hr));
 }
 
-std::vector<std::uint8_t> CurrentBlob()
+std::vector<std::uint8_t> CurrentBlob(ConfigSession& session)
 {
     std::vector<std::uint8_t> blob;
     ComponentStep step = ComponentStep::Create;
-    const HRESULT hr = ReadSettingsBlob(blob, step);
+    const HRESULT hr = session.ReadSettingsBlob(blob, step);
     CheckCom(hr, step, "GetConfig");
     return blob;
 }
 
-void StoreBlob(const std::vector<std::uint8_t>& blob)
+void StoreBlob(ConfigSession& session, const std::vector<std::uint8_t>& blob)
 {
     ComponentStep step = ComponentStep::Create;
-    const HRESULT hr = WriteSettingsBlob(blob, step);
+    const HRESULT hr = session.WriteSettingsBlob(blob, step);
     CheckCom(hr, step, "SetConfig");
 }
 
-HostSettings CurrentSettings()
+HostSettings CurrentSettings(ConfigSession& session)
 {
-    const std::vector<std::uint8_t> blob = CurrentBlob();
+    const std::vector<std::uint8_t> blob = CurrentBlob(session);
     DecodedBlob decoded = DecodeBlob(blob);
     if (!decoded.settings)
     {
@@ -193,14 +197,14 @@ void Register(const std::vector<std::wstring>& args, bool doRegister)
     Print(std::string(doRegister ? "registered " : "unregistered ") + ToUtf8(path) + "\n");
 }
 
-void Show(const std::vector<std::wstring>& args)
+void Show(const std::vector<std::wstring>& args, ConfigSession& session)
 {
     const auto options = ParseOptions(args, 2, {}, {L"--json"});
-    const HostSettings settings = CurrentSettings();
+    const HostSettings settings = CurrentSettings(session);
     Print(options.count(L"--json") != 0 ? FormatSettingsJson(settings) : FormatSettings(settings));
 }
 
-void Set(const std::vector<std::wstring>& args)
+void Set(const std::vector<std::wstring>& args, ConfigSession& session)
 {
     const auto options = ParseOptions(args, 2, {L"--server", L"--port", L"--timeout", L"--cache-time", L"--enabled"});
     SettingsChanges changes;
@@ -219,22 +223,22 @@ void Set(const std::vector<std::wstring>& args)
     {
         Fail(refusal->Text());
     }
-    HostSettings settings = CurrentSettings();
+    HostSettings settings = CurrentSettings(session);
     if (const auto refusal = ApplyChanges(settings, parsed))
     {
         Fail(refusal->Text());
     }
-    StoreBlob(EncodeBlob(settings));
-    Print(FormatSettings(CurrentSettings()));
+    StoreBlob(session, EncodeBlob(settings));
+    Print(FormatSettings(CurrentSettings(session)));
 }
 
-void Export(const std::vector<std::wstring>& args)
+void Export(const std::vector<std::wstring>& args, ConfigSession& session)
 {
     if (args.size() != 3)
     {
         Fail("expected one file name");
     }
-    const std::vector<std::uint8_t> blob = CurrentBlob();
+    const std::vector<std::uint8_t> blob = CurrentBlob(session);
     if (const auto error = WriteFileBytes(args[2], blob))
     {
         Fail(*error);
@@ -242,7 +246,7 @@ void Export(const std::vector<std::wstring>& args)
     Print("exported " + std::to_string(blob.size()) + " bytes to " + ToUtf8(args[2]) + "\n");
 }
 
-void Import(const std::vector<std::wstring>& args)
+void Import(const std::vector<std::wstring>& args, ConfigSession& session)
 {
     std::vector<std::wstring> files;
     const auto options = ParseOptions(args, 2, {}, {L"--force"}, &files);
@@ -269,8 +273,8 @@ void Import(const std::vector<std::wstring>& args)
         Fail("'" + ToUtf8(file) + "' holds settings the dialog refuses: " + refusal->Text() +
              " (--force imports them all the same)");
     }
-    StoreBlob(*blob);
-    Print(FormatSettings(CurrentSettings()));
+    StoreBlob(session, *blob);
+    Print(FormatSettings(CurrentSettings(session)));
 }
 
 void Ui(const std::vector<std::wstring>& args)
@@ -298,7 +302,26 @@ void Check(const std::vector<std::wstring>& args)
     }
 }
 
-int Run(const std::vector<std::wstring>& args)
+// Takes --out-of-process out of the arguments of the commands that read or write the
+// settings, so that each of them sees only its own; other commands keep it and refuse it.
+ServerLocation TakeServerLocation(std::vector<std::wstring>& args)
+{
+    const std::wstring& command = args[1];
+    if (command != L"show" && command != L"set" && command != L"export" && command != L"import")
+    {
+        return ServerLocation::InProcess;
+    }
+    const auto first = std::remove(args.begin() + 2, args.end(), std::wstring(L"--out-of-process"));
+    const std::ptrdiff_t given = args.end() - first;
+    args.erase(first, args.end());
+    if (given > 1)
+    {
+        Fail("--out-of-process given twice");
+    }
+    return given == 1 ? ServerLocation::Surrogate : ServerLocation::InProcess;
+}
+
+int Run(std::vector<std::wstring> args)
 {
     if (args.size() < 2)
     {
@@ -310,33 +333,35 @@ int Run(const std::vector<std::wstring>& args)
         Print(Usage);
         return 0;
     }
-    const std::wstring& command = args[1];
+    const std::wstring command = args[1];
     try
     {
+        const ServerLocation location = TakeServerLocation(args);
         ComApartment apartment;
         if (FAILED(apartment.Result()))
         {
             Fail("CoInitializeEx failed: " + DescribeHresult(apartment.Result()));
         }
+        ConfigSession session(location); // released before the apartment ends
         if (command == L"register" || command == L"unregister")
         {
             Register(args, command == L"register");
         }
         else if (command == L"show")
         {
-            Show(args);
+            Show(args, session);
         }
         else if (command == L"set")
         {
-            Set(args);
+            Set(args, session);
         }
         else if (command == L"export")
         {
-            Export(args);
+            Export(args, session);
         }
         else if (command == L"import")
         {
-            Import(args);
+            Import(args, session);
         }
         else if (command == L"ui")
         {

@@ -7,6 +7,7 @@ packages=(
   cmake make ninja-build procps util-linux
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64 fonts-wine
+  mingw-w64-tools libwine-dev
   googletest
   wixl msitools zip unzip
 )

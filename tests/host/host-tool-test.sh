@@ -1,15 +1,45 @@
 #!/usr/bin/env bash
 # The host tool used as an administrator uses it, through its Linux wrapper, against the
-# tests' Wine prefix: register, check, show, set, export, import, unregister, with the
-# refusals of each (one line on standard error, status 1, nothing changed) and the
-# failures of the world around it (a full disk, a deleted DLL); then scripts/run.sh, the
-# main job, against the same prefix.
+# tests' Wine prefix: register, check, show, set, export, import, the same out of
+# process, unregister, with the refusals of each (one line on standard error, status 1,
+# nothing changed) and the failures of the world around it (a full disk, a deleted DLL);
+# then scripts/run.sh, the main job, against the same prefix.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 host="$root/scripts/qvnnaphost"
+wine_run="$root/scripts/wine-run"
 work=$(mktemp -d)
 full_disk=$work/full-disk
-trap 'mountpoint -q "$full_disk" && umount "$full_disk"; rm -rf "$work"; "$host" unregister >/dev/null 2>&1' EXIT
+clsid='0C5C9CEC-1FF7-42E3-AC8F-4D9BAE296C5D'
+appid='HKCR\AppID\{73D1100C-337E-4de7-84B9-8F5B10202693}'
+build=${QVN_BUILD_DIR:-$root/build}
+proxy="Z:${build//\//\\}\\bin\\qvn_test_proxy.dll"
+
+# Wine's COM surrogate never ends by itself: dllhost.exe waits for a call that Wine's
+# COM never makes. Prints the ids of those that host the component in this prefix (Wine
+# names the class on their command line).
+surrogates() {
+  local pid
+  for pid in $(pgrep -f "dllhost.exe /PROCESSID:.$clsid" || true); do
+    if [ "$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | sed -n 's/^WINEPREFIX=//p')" = "$QVN_WINEPREFIX" ]; then
+      echo "$pid"
+    fi
+  done
+}
+end_surrogates() {
+  local pid
+  for pid in $(surrogates); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
+cleanup() {
+  mountpoint -q "$full_disk" && umount "$full_disk"
+  end_surrogates
+  "$wine_run" regsvr32 /u /s "$proxy" >/dev/null 2>&1
+  "$host" unregister >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work"
 
 failures=0
@@ -171,6 +201,41 @@ expect_out "import --force" "port:       70000"
 run "set over a refused stored value" 1 set --cache-time 5
 [ "$err" = "qvnnaphost set: port: the stored value is invalid (must be at most 65535, is 70000); give --port too" ] ||
   fail "set over a refused stored value: '$err'"
+
+# Out of process: the component in the system's COM surrogate, as a console without
+# administrator rights uses it. Under Wine that takes two things Windows has by itself:
+# with DllSurrogate empty Wine 8 starts the 32-bit surrogate, which needs 32-bit Wine,
+# so the AppID names the 64-bit one; and Wine has no proxy/stub of INapComponentConfig,
+# so the tests' own is registered.
+run "import before out of process" 0 import saved.bin
+end_surrogates
+run "show out of process, 32-bit surrogate" 1 show --out-of-process
+expect_err "show out of process, 32-bit surrogate" "cannot create the component (CoCreateInstance): 0x80070002"
+"$wine_run" reg add "$appid" /v DllSurrogate /d 'C:\windows\system32\dllhost.exe' /f >/dev/null ||
+  fail "cannot set DllSurrogate"
+"$wine_run" regsvr32 /s "$proxy" || fail "cannot register the tests' proxy $proxy"
+
+run "show out of process" 0 show --out-of-process --json
+[ "$out" = '{"server": "upd.example.com", "port": 80, "timeout": 30000, "cacheTime": 0, "enabled": true}' ] ||
+  fail "show out of process: $out"
+run "export out of process" 0 export --out-of-process oop.bin
+[ "$(stat -c %s oop.bin)" = 532 ] || fail "export out of process wrote $(stat -c %s oop.bin) bytes"
+run "set out of process" 0 set --port 9443 --out-of-process --cache-time 60
+expect_out "set out of process" "port:       9443"
+expect_out "set out of process" "cache-time: 60"
+run "set out of process, read in process" 0 show --json
+[ "$out" = '{"server": "upd.example.com", "port": 9443, "timeout": 30000, "cacheTime": 60, "enabled": true}' ] ||
+  fail "the surrogate's write is not what a process of its own reads: $out"
+run "import out of process" 0 import oop.bin --out-of-process
+expect_out "import out of process" "port:       80"
+expect_out "import out of process" "cache-time: 0"
+run "out of process twice" 1 show --out-of-process --out-of-process
+expect_err "out of process twice" "--out-of-process given twice"
+# One object, so one surrogate, for each command, the set with its three calls included.
+started=$(surrogates | wc -l)
+[ "$started" -eq 4 ] || fail "4 commands out of process started $started surrogates"
+end_surrogates
+
 
 # The registered DLL deleted: creating the object is what fails, and check says why.
 mkdir copy && cp "${QVN_BUILD_DIR:-$root/build}/bin/qvnnapcfg64.dll" copy/

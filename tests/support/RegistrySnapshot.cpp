@@ -61,6 +61,38 @@ RegistrySnapshot TakeRegistrySnapshot(HKEY root, const std::wstring& subkey)
     return snapshot;
 }
 
+LSTATUS RestoreRegistrySnapshot(HKEY root, const std::wstring& subkey, const RegistrySnapshot& snapshot)
+{
+    LSTATUS status = RegDeleteTreeW(root, subkey.c_str());
+    if (status == ERROR_FILE_NOT_FOUND)
+    {
+        status = ERROR_SUCCESS;
+    }
+    for (const auto& [path, values] : snapshot)
+    {
+        HKEY key = nullptr;
+        const std::wstring keyPath = path.empty() ? subkey : subkey + L"\\" + path;
+        LSTATUS created = RegCreateKeyExW(root, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+        for (const auto& [name, value] : values)
+        {
+            if (created == ERROR_SUCCESS)
+            {
+                created = RegSetValueExW(key, name.c_str(), 0, value.first, value.second.data(),
+                                         static_cast<DWORD>(value.second.size()));
+            }
+        }
+        if (key != nullptr)
+        {
+            RegCloseKey(key);
+        }
+        if (status == ERROR_SUCCESS)
+        {
+            status = created;
+        }
+    }
+    return status;
+}
+
 std::string DescribeRegistrySnapshot(const RegistrySnapshot& snapshot)
 {
     std::string text;

@@ -15,5 +15,10 @@ using RegistrySnapshot = std::map<std::wstring, std::map<std::wstring, std::pair
 // The subtree at root\subkey; empty when the key is missing.
 RegistrySnapshot TakeRegistrySnapshot(HKEY root, const std::wstring& subkey = L"");
 
+// Makes root\subkey hold exactly the snapshot: deletes the subtree, then creates every
+// key of the snapshot and writes its values (an empty snapshot leaves the key deleted).
+// Returns the first registry error, ERROR_SUCCESS when all went well.
+LSTATUS RestoreRegistrySnapshot(HKEY root, const std::wstring& subkey, const RegistrySnapshot& snapshot);
+
 // The snapshot as readable text, one key or value a line, for failure messages.
 std::string DescribeRegistrySnapshot(const RegistrySnapshot& snapshot);

@@ -3,16 +3,23 @@
 // Afterwards no blob read was torn, the registry holds the last blob applied, and the
 // server can unload.
 //
-// Creation takes both ways a host has. Four threads create through CoCreateInstance in a
-// single-threaded apartment: Wine hosts the "Neutral" class in the process's main (first)
-// single-threaded apartment, where creation is direct; from any other apartment it would
-// wait for that one, which does not pump messages. So these threads enter their
-// apartment one at a time, only to create an object, and leave it at once: each is the
-// main apartment while it creates, and nothing can wait on an apartment that is busy.
-// The objects they create are the objects themselves (no proxies), shared with every
-// thread. The other four threads live in the multi-threaded apartment and create
-// through the class factory that DllGetClassObject hands out, as a host does that does
-// not go through COM's activation.
+// The threads take every way a host has to create the class, each in the apartment a
+// host would use:
+// - Thread 0 is the process's main apartment, single-threaded for the whole run, as a
+//   console's main thread is. It creates through CoCreateInstance; Wine creates the
+//   "Neutral" class in this apartment directly, so these are the objects themselves
+//   (checked), shared with every thread. Between its actions it pumps its messages, as
+//   a main thread does, which serves what the other apartment sends it.
+// - Threads 1 to 3 live in the multi-threaded apartment and create through
+//   CoCreateInstance: COM creates the object in the main apartment and hands them a
+//   proxy (the tests' proxy/stub is registered; Windows ships its own). The proxies are
+//   shared among the multi-threaded threads, and each of their calls crosses to
+//   thread 0.
+// - Threads 4 to 7 live in the multi-threaded apartment too and create through the
+//   class factory that DllGetClassObject hands out, as a host does that does not go
+//   through COM's activation: the objects themselves, shared with every thread.
+// No apartment waits on one that does not pump, so no thread needs to wait for another
+// to create.
 //
 // The threads run for 0.6 seconds in the ordinary run; QVN_FUZZ_SCALE=N runs N times as
 // long (one minute at 100).
@@ -21,6 +28,7 @@
 
 #include "support/ComponentDll.h"
 #include "support/FuzzScale.h"
+#include "support/OutOfProcess.h"
 #include "support/ScratchRegistry.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +37,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <string>
@@ -43,7 +53,11 @@ constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D,
 const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
 const std::wstring SettingsPath = L"Software\\Quorvane\\ZARUZARA\\Settings";
 constexpr int Threads = 8;
-constexpr int ApartmentThreads = 4; // the first four; the others are multi-threaded
+constexpr int MainApartmentThread = 0;
+constexpr int ActivatingThreads = 4; // 1 to 3 activate from the multi-threaded apartment
+// The main apartment serves at most this many calls from the other apartment between
+// two actions of its own, so that it gets to act while the others keep it busy.
+constexpr int PumpedPerAction = 4;
 constexpr std::chrono::milliseconds RunPerScale{600};
 constexpr unsigned Seed = 0x50A4u;
 
@@ -150,7 +164,8 @@ private:
 
 struct Tally
 {
-    std::atomic<long> apartmentCreations{0};
+    std::atomic<long> mainApartmentCreations{0};
+    std::atomic<long> multithreadedCreations{0};
     std::atomic<long> factoryCreations{0};
     std::atomic<long> reads{0};
     std::atomic<long> tornReads{0};
@@ -159,7 +174,31 @@ struct Tally
     std::atomic<long> queries{0};
     std::atomic<long> referenceChanges{0};
     std::atomic<long> drops{0};
-    std::atomic<long> failures{0}; // calls that did not answer as documented
+    std::atomic<long> proxyCalls{0}; // calls above that went through a proxy
+    std::atomic<long> failures{0};   // calls that did not answer as documented
+};
+
+// Lets every thread start its work at the same moment, once all are ready.
+class StartingLine
+{
+public:
+    explicit StartingLine(int threads) : m_waiting(threads) {}
+
+    void ArriveAndWait()
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (--m_waiting == 0)
+        {
+            m_go.notify_all();
+            return;
+        }
+        m_go.wait(guard, [this] { return m_waiting == 0; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_go;
+    int m_waiting;
 };
 
 class SoakTest : public ::testing::Test
@@ -179,35 +218,72 @@ protected:
     // One thread's share of the soak.
     void Run(int index, std::chrono::steady_clock::time_point end)
     {
-        const bool apartmentThreaded = index < ApartmentThreads;
+        const bool mainApartment = index == MainApartmentThread;
         std::mt19937 random(Seed + index);
-        if (!apartmentThreaded && CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK)
+        const HRESULT entered =
+            CoInitializeEx(nullptr, mainApartment ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+        startingLine.ArriveAndWait(); // the main apartment exists before anyone creates
+        if (entered != S_OK)
         {
             ++tally.failures;
             return;
         }
         std::vector<std::uint32_t> applied;
+        if (mainApartment)
+        {
+            // Serving the other apartment keeps this thread busy; make sure it creates.
+            if (INapComponentConfig* object = CreateInMainApartment())
+            {
+                objects.Put(object, random);
+            }
+        }
         while (std::chrono::steady_clock::now() < end)
         {
+            if (mainApartment)
+            {
+                PumpMessages(PumpedPerAction);
+            }
             const unsigned action = random() % 16;
             if (action == 0)
             {
-                if (INapComponentConfig* object = apartmentThreaded ? CreateInApartment() : CreateThroughFactory())
+                if (mainApartment)
+                {
+                    if (INapComponentConfig* object = CreateInMainApartment())
+                    {
+                        objects.Put(object, random);
+                    }
+                }
+                else if (index < ActivatingThreads)
+                {
+                    if (INapComponentConfig* proxy = CreateFromMultithreadedApartment())
+                    {
+                        proxies.Put(proxy, random);
+                    }
+                }
+                else if (INapComponentConfig* object = CreateThroughFactory())
                 {
                     objects.Put(object, random);
                 }
                 continue;
             }
+            // The main apartment uses the objects themselves; proxies belong to the
+            // multi-threaded apartment.
+            const bool useProxy = !mainApartment && random() % 2 == 0;
+            SharedObjects& pool = useProxy ? proxies : objects;
             if (action == 1)
             {
-                objects.Drop(random);
+                pool.Drop(random);
                 ++tally.drops;
                 continue;
             }
-            INapComponentConfig* object = objects.Borrow(random);
+            INapComponentConfig* object = pool.Borrow(random);
             if (object == nullptr)
             {
                 continue;
+            }
+            if (useProxy)
+            {
+                ++tally.proxyCalls;
             }
             if (action < 7)
             {
@@ -233,7 +309,7 @@ protected:
             }
             else if (action < 13)
             {
-                Query(object);
+                Query(object, useProxy);
             }
             else
             {
@@ -250,35 +326,67 @@ protected:
             }
             object->Release();
         }
-        if (!apartmentThreaded)
         {
-            CoUninitialize();
+            std::lock_guard<std::mutex> guard(appliedLock);
+            appliedNumbers.insert(appliedNumbers.end(), applied.begin(), applied.end());
         }
-        std::lock_guard<std::mutex> guard(appliedLock);
-        appliedNumbers.insert(appliedNumbers.end(), applied.begin(), applied.end());
+        if (mainApartment)
+        {
+            // Calls through the proxies reach the objects on this thread: serve them until
+            // the last proxy is gone.
+            while (!proxiesReleased.load())
+            {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+                PumpMessages(std::numeric_limits<int>::max());
+            }
+        }
+        CoUninitialize();
     }
 
-    // CoCreateInstance in a single-threaded apartment that this thread enters and leaves
-    // while it holds the baton: the process's only one, so its main one.
-    INapComponentConfig* CreateInApartment()
+    // Dispatches what is waiting, up to the given number of messages.
+    static void PumpMessages(int most)
     {
-        std::lock_guard<std::mutex> baton(apartmentBaton);
-        if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK)
+        MSG message;
+        for (int i = 0; i < most && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); ++i)
         {
-            ++tally.failures;
-            return nullptr;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
         }
+    }
+
+    // CoCreateInstance in the main apartment, where Wine creates the class directly.
+    INapComponentConfig* CreateInMainApartment()
+    {
         INapComponentConfig* object = nullptr;
         const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_INPROC_SERVER, IidNapComponentConfig,
                                             reinterpret_cast<void**>(&object));
-        CoUninitialize();
         if (hr != S_OK || !IsTheObjectItself(object))
+        {
+            ++tally.failures;
+            if (object != nullptr)
+            {
+                object->Release();
+            }
+            return nullptr;
+        }
+        ++tally.mainApartmentCreations;
+        return object;
+    }
+
+    // CoCreateInstance in the multi-threaded apartment: a proxy to an object that COM
+    // creates in the main apartment.
+    INapComponentConfig* CreateFromMultithreadedApartment()
+    {
+        INapComponentConfig* proxy = nullptr;
+        const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_INPROC_SERVER, IidNapComponentConfig,
+                                            reinterpret_cast<void**>(&proxy));
+        if (hr != S_OK)
         {
             ++tally.failures;
             return nullptr;
         }
-        ++tally.apartmentCreations;
-        return object;
+        ++tally.multithreadedCreations;
+        return proxy;
     }
 
     // Through a factory of its own from DllGetClassObject, sometimes with the server
@@ -358,23 +466,27 @@ protected:
         }
     }
 
-    void Query(INapComponentConfig* object)
+    // The object answers for its one interface and IUnknown and nothing else. A proxy's
+    // IUnknown is its proxy manager's, not the interface pointer, but it is one for all.
+    void Query(INapComponentConfig* object, bool isProxy)
     {
         IUnknown* unknown = nullptr;
+        IUnknown* unknownAgain = nullptr;
         INapComponentConfig* config = nullptr;
         void* factory = reinterpret_cast<void*>(1);
         const bool answered =
             object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)) == S_OK &&
+            object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknownAgain)) == S_OK &&
             object->QueryInterface(IidNapComponentConfig, reinterpret_cast<void**>(&config)) == S_OK &&
             object->QueryInterface(IID_IClassFactory, &factory) == E_NOINTERFACE && factory == nullptr &&
-            static_cast<void*>(unknown) == static_cast<void*>(object) && config == object;
-        if (unknown != nullptr)
+            unknown == unknownAgain && (isProxy || static_cast<void*>(unknown) == static_cast<void*>(object)) &&
+            config == object;
+        for (IUnknown* reference : {unknown, unknownAgain, static_cast<IUnknown*>(config)})
         {
-            unknown->Release();
-        }
-        if (config != nullptr)
-        {
-            config->Release();
+            if (reference != nullptr)
+            {
+                reference->Release();
+            }
         }
         ++tally.queries;
         if (!answered)
@@ -383,12 +495,15 @@ protected:
         }
     }
 
-    ScratchRegistry settings; // the settings go to a scratch HKEY_LOCAL_MACHINE
+    const TestProxyRegistration proxy; // for creation from the multi-threaded apartment
+    ScratchRegistry settings;          // the settings go to a scratch HKEY_LOCAL_MACHINE
     ComponentDll dll;
-    SharedObjects objects;
+    SharedObjects objects; // the objects themselves, for every thread
+    SharedObjects proxies; // proxies, for the multi-threaded apartment
     Tally tally;
+    StartingLine startingLine{Threads};
+    std::atomic<bool> proxiesReleased{false};
     std::atomic<std::uint32_t> sequence{0};
-    std::mutex apartmentBaton;
     std::mutex appliedLock;
     std::vector<std::uint32_t> appliedNumbers;
     void* const* factoryMethods = nullptr;
@@ -409,6 +524,9 @@ TEST_F(SoakTest, EightThreadsShareObjects)
     std::mt19937 random(Seed);
     objects.Put(first, random);
 
+    // This thread stays in the multi-threaded apartment until the proxies are released,
+    // so that the apartment outlives the threads that made them.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     const auto duration = RunPerScale * FuzzScale();
     const auto end = std::chrono::steady_clock::now() + duration;
     std::vector<std::thread> threads;
@@ -416,10 +534,17 @@ TEST_F(SoakTest, EightThreadsShareObjects)
     {
         threads.emplace_back([this, index, end] { Run(index, end); });
     }
-    for (std::thread& thread : threads)
+    for (int index = 0; index < Threads; ++index)
     {
-        thread.join();
+        if (index != MainApartmentThread)
+        {
+            threads[index].join();
+        }
     }
+    proxies.ReleaseAll(); // served by the main apartment, which still pumps
+    proxiesReleased = true;
+    threads[MainApartmentThread].join();
+    CoUninitialize();
 
     // The record and the registry hold one blob, whole, and it is one that was applied;
     // since every SetConfig writes the registry under the record's lock, the registry
@@ -454,21 +579,35 @@ TEST_F(SoakTest, EightThreadsShareObjects)
 
     EXPECT_EQ(tally.tornReads.load(), 0) << "of " << tally.reads.load() << " reads";
     EXPECT_EQ(tally.failures.load(), 0);
-    EXPECT_GT(tally.apartmentCreations.load(), 0);
+    EXPECT_GT(tally.mainApartmentCreations.load(), 0);
+    EXPECT_GT(tally.multithreadedCreations.load(), 0);
     EXPECT_GT(tally.factoryCreations.load(), 0);
+    EXPECT_GT(tally.proxyCalls.load(), 0);
     EXPECT_GT(tally.writes.load(), 0);
     EXPECT_EQ(dll.DllCanUnloadNow(), S_FALSE) << "the pool still holds objects";
     objects.ReleaseAll();
-    EXPECT_EQ(dll.DllCanUnloadNow(), S_OK) << "every object and lock is released";
+    // Wine took one reference to the factory for each creation it hosted for the
+    // multi-threaded apartment; without those, the server unloads only if every
+    // reference the threads took reached its object.
+    IClassFactory* classFactory = dll.Factory();
+    ASSERT_NE(classFactory, nullptr);
+    EXPECT_EQ(GiveBackFactoryReferencesHeldByWine(classFactory),
+              RunningUnderWine() ? static_cast<ULONG>(tally.multithreadedCreations.load()) : 0u);
+    classFactory->Release();
+    EXPECT_EQ(dll.DllCanUnloadNow(), S_OK) << "every object, proxied or not, and every lock is released";
 
-    std::printf("%.1f s: %ld objects created in apartments, %ld through the factory, %ld reads (%ld torn), "
-                "%ld blobs applied, %ld refused or ignored, %ld interface queries, %ld AddRef/Release, %ld drops\n",
-                std::chrono::duration<double>(duration).count(), tally.apartmentCreations.load(),
-                tally.factoryCreations.load(), tally.reads.load(), tally.tornReads.load(), tally.writes.load(),
-                tally.refusedWrites.load(), tally.queries.load(), tally.referenceChanges.load(), tally.drops.load());
+    std::printf("%.1f s: %ld objects created in the main apartment, %ld from the multi-threaded apartment "
+                "(proxies), %ld through the factory, %ld reads (%ld torn), %ld blobs applied, %ld refused or "
+                "ignored, %ld interface queries, %ld AddRef/Release, %ld drops; %ld of the calls through "
+                "proxies\n",
+                std::chrono::duration<double>(duration).count(), tally.mainApartmentCreations.load(),
+                tally.multithreadedCreations.load(), tally.factoryCreations.load(), tally.reads.load(),
+                tally.tornReads.load(), tally.writes.load(), tally.refusedWrites.load(), tally.queries.load(),
+                tally.referenceChanges.load(), tally.drops.load(), tally.proxyCalls.load());
     RecordProperty("seconds", std::to_string(std::chrono::duration<double>(duration).count()));
     RecordProperty("threads", Threads);
-    RecordProperty("apartment_creations", static_cast<int>(tally.apartmentCreations.load()));
+    RecordProperty("main_apartment_creations", static_cast<int>(tally.mainApartmentCreations.load()));
+    RecordProperty("multithreaded_creations", static_cast<int>(tally.multithreadedCreations.load()));
     RecordProperty("factory_creations", static_cast<int>(tally.factoryCreations.load()));
     RecordProperty("reads", static_cast<int>(tally.reads.load()));
     RecordProperty("torn_reads", static_cast<int>(tally.tornReads.load()));
@@ -477,6 +616,7 @@ TEST_F(SoakTest, EightThreadsShareObjects)
     RecordProperty("queries", static_cast<int>(tally.queries.load()));
     RecordProperty("reference_changes", static_cast<int>(tally.referenceChanges.load()));
     RecordProperty("drops", static_cast<int>(tally.drops.load()));
+    RecordProperty("proxy_calls", static_cast<int>(tally.proxyCalls.load()));
     RecordProperty("misanswered_calls", static_cast<int>(tally.failures.load()));
 }
 } // namespace
