@@ -19,23 +19,6 @@ namespace
 {
 const std::wstring Settings = SettingsKeyPath;
 
-using Blob = std::vector<BYTE>;
-
-Blob MakeBlob(const std::u16string& name, std::uint32_t port, std::uint32_t timeout, std::uint32_t cache,
-              std::uint32_t enabled, std::uint32_t version = 1)
-{
-    SHVConfigBlob blob;
-    std::memset(&blob, 0, sizeof(blob));
-    blob.version = version;
-    std::memcpy(blob.serverName, name.data(), name.size() * 2);
-    blob.serverPort = port;
-    blob.serverTimeout = timeout;
-    blob.cacheTime = cache;
-    blob.validationEnabled = enabled;
-    const auto* bytes = reinterpret_cast<const BYTE*>(&blob);
-    return Blob(bytes, bytes + sizeof(blob));
-}
-
 class SHVConfigTest : public ::testing::Test
 {
 protected:
@@ -52,20 +35,7 @@ protected:
         }
     }
 
-    Blob Get(INapComponentConfig* object = nullptr)
-    {
-        UINT16 count = 0;
-        BYTE* data = nullptr;
-        const HRESULT hr = (object ? object : config)->GetConfig(&count, &data);
-        EXPECT_EQ(hr, S_OK);
-        if (FAILED(hr))
-        {
-            return {};
-        }
-        Blob blob(data, data + count);
-        CoTaskMemFree(data);
-        return blob;
-    }
+    Blob Get(INapComponentConfig* object = nullptr) { return GetBlob(object ? object : config); }
     HRESULT Set(Blob blob, UINT16 count = 532) { return config->SetConfig(count, blob.data()); }
     std::vector<std::wstring> StoredValues() const { return RegistryValueNames(HKEY_LOCAL_MACHINE, Settings); }
 
