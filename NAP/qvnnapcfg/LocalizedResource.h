@@ -34,10 +34,9 @@ HRSRC WINAPI FindLocalizedResource(HMODULE module, LPCWSTR name, LPCWSTR type) n
 // should even that copy fail). Never throws.
 void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std::string& defaultText) noexcept;
 
-// ---------------------------------------------------------------------------------
-// Test seams: not part of the component's contract.
-
+// --- Test seams ---------------------------------------------------------------------
 // LoadLocalizedString converting to codePage instead of the ANSI code page, so that a
-// test can read the text whole (CP_UTF8) whatever the system's ANSI code page is.
+// test can read the text whole (CP_UTF8) whatever the system's ANSI code page is; the
+// component itself never calls it.
 void LoadLocalizedStringForTesting(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
                                    UINT codePage) noexcept;
