@@ -38,9 +38,9 @@ protected:
         g_loads = 0;
         g_load_delay_ms = 0;
         g_loaded_names.clear();
-        set_late_bound_loader(counting_loader);
+        set_late_bound_loader_for_testing(counting_loader);
     }
-    void TearDown() override { set_late_bound_loader(nullptr); }
+    void TearDown() override { set_late_bound_loader_for_testing(nullptr); }
 };
 
 TEST_F(LateBoundTest, ResolvesOnFirstUseOnly)
@@ -131,11 +131,11 @@ TEST_F(LateBoundTest, ConcurrentFirstUseLoadsOnceAndAgrees)
 
 TEST_F(LateBoundTest, EntryWithoutLockDoesNotExist)
 {
-    set_critical_section_initializer([](LPCRITICAL_SECTION, DWORD) -> BOOL { return FALSE; });
+    set_critical_section_initializer_for_testing([](LPCRITICAL_SECTION, DWORD) -> BOOL { return FALSE; });
     EXPECT_THROW((late_bound_t<void WINAPI()>("kernel32.dll", "GetTickCount")), sync_exception_shell_t);
     EXPECT_FALSE(late_bound_table_create()) << "the table is refused as a whole";
     EXPECT_EQ(late_bound_table_row(0), nullptr);
-    set_critical_section_initializer(nullptr);
+    set_critical_section_initializer_for_testing(nullptr);
     EXPECT_EQ(g_loads, 0);
 }
 

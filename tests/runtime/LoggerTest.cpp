@@ -104,7 +104,7 @@ protected:
     std::unique_ptr<fd_logger_t> make_logger(std::int32_t level = log_level_info)
     {
         auto logger = std::make_unique<fd_logger_t>(descriptor, level);
-        logger->set_clock(test_clock);
+        set_log_clock_for_testing(*logger, test_clock);
         return logger;
     }
 

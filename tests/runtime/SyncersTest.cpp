@@ -120,7 +120,7 @@ HANDLE WINAPI failing_mutex_creator(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR)
 
 TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
 {
-    set_critical_section_initializer(failing_initializer);
+    set_critical_section_initializer_for_testing(failing_initializer);
     critical_section_t* built = nullptr;
     try
     {
@@ -135,7 +135,7 @@ TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
         EXPECT_EQ(thrown.exception()->line(), 782);
         EXPECT_STREQ(thrown.what(), "cannot initialize critical section");
     }
-    set_critical_section_initializer(nullptr);
+    set_critical_section_initializer_for_testing(nullptr);
     EXPECT_EQ(built, nullptr);
     critical_section_t works;
     lock_guard_t guard(&works);
@@ -143,7 +143,7 @@ TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
 
 TEST(LockCreationTest, MutexFailureRaisesSyncException)
 {
-    set_mutex_creator(failing_mutex_creator);
+    set_mutex_creator_for_testing(failing_mutex_creator);
     try
     {
         mutex_t lock;
@@ -156,7 +156,7 @@ TEST(LockCreationTest, MutexFailureRaisesSyncException)
         EXPECT_STREQ(thrown.exception()->file(), "syncers");
         EXPECT_STREQ(thrown.what(), "cannot initialize mutex because of Not enough memory (code=8).");
     }
-    set_mutex_creator(nullptr);
+    set_mutex_creator_for_testing(nullptr);
     mutex_t works;
     EXPECT_EQ(works.lock(), 0u);
 }

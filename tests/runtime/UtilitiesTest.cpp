@@ -161,13 +161,13 @@ int throwing_int_formatter(char*, std::size_t, const char*, va_list)
 TEST(StringPrintfTest, StandardExceptionsBecomeTextOthersPassThrough)
 {
     std::string target = "before";
-    set_string_formatter(throwing_std_formatter);
+    set_string_formatter_for_testing(throwing_std_formatter);
     string_printf(target, "%d", 1);
     EXPECT_EQ(target, "vsnprintf failed because of no room");
 
-    set_string_formatter(throwing_int_formatter);
+    set_string_formatter_for_testing(throwing_int_formatter);
     EXPECT_THROW(string_printf(target, "%d", 1), int);
-    set_string_formatter(nullptr);
+    set_string_formatter_for_testing(nullptr);
     string_printf(target, "%d", 1);
     EXPECT_EQ(target, "1");
 }
