@@ -231,31 +231,49 @@ TEST_P(AtomicSetTest, ResultsAndWrapping)
     EXPECT_EQ(wide, 0);
 }
 
-TEST_P(AtomicSetTest, CounterWithRetryLoopLosesNoIncrement)
+TEST_P(AtomicSetTest, CountersUnderContentionLoseNoIncrement)
 {
+    // Threads start together and go on for a while, so that on a busy machine too their
+    // operations overlap on several processors.
+    constexpr int threads_count = 4;
+    constexpr DWORD busy_ms = 300;
     volatile LONG counter = 0;
+    volatile LONG added = 0;
     volatile LONG64 wide = 0;
+    std::atomic<long> rounds{0};
+    std::atomic<int> waiting{threads_count};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < threads_count; ++i)
     {
         threads.emplace_back([&] {
-            for (int j = 0; j < 5000; ++j)
+            --waiting;
+            while (waiting.load() > 0)
+            {
+            }
+            const DWORD start = GetTickCount();
+            long done = 0;
+            while ((done & 255) != 0 || GetTickCount() - start < busy_ms)
             {
                 LONG seen;
                 do
                 {
                     seen = counter;
                 } while (ops().compare_exchange32(&counter, seen, seen + 1) != seen);
+                ops().fetch_add32(&added, 1);
+                ops().add_test32(&added, 1);
                 ops().fetch_add64(&wide, 3);
+                ++done;
             }
+            rounds += done;
         });
     }
     for (std::thread& thread : threads)
     {
         thread.join();
     }
-    EXPECT_EQ(counter, 20000);
-    EXPECT_EQ(wide, 60000);
+    EXPECT_EQ(counter, rounds.load());
+    EXPECT_EQ(added, 2 * rounds.load());
+    EXPECT_EQ(wide, 3 * rounds.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, AtomicSetTest,
