@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -26,22 +28,37 @@ std::unique_ptr<char[]> copy_text(const char* text)
     return copy;
 }
 
-// The C++ runtime's per-thread exception state (the stack of caught exceptions and the
-// count of uncaught ones), laid out as the runtime expects it.
+// The C++ runtime's per-thread exception state: the stack of caught exceptions and the
+// count of uncaught ones.
+//
+// Why the engine keeps it: libstdc++ keeps this state in emulated thread-local storage,
+// which on this toolchain comes from the statically linked thread library: it takes a
+// TLS index and two handles for the first thread that throws and never gives them back
+// when the module unloads, so a host that unloads idle servers and loads them again runs
+// out of TLS indexes after about a thousand cycles and ends. The engine therefore
+// replaces libstdc++'s __cxa_get_globals and __cxa_get_globals_fast (below) and keeps
+// the state itself, in a fiber-local slot it reserves at start and frees at stop. The
+// slot's callback frees a thread's record when the thread ends; freeing the slot frees
+// the records of the threads still running.
+//
+// What would break it: the runtime reads and writes this record as its own struct
+// __cxa_eh_globals (libsupc++'s unwind-cxx.h, a header the toolchain does not install),
+// so the layout here is a hand copy. A libstdc++ that adds, removes or reorders a field
+// corrupts exception handling silently; a toolchain that stops resolving the runtime's
+// calls to these definitions (another name, or its own eh_globals.o linked in besides)
+// brings the leak back. Both fail the build instead: cmake/CxxRuntimeLayout.cmake reads
+// the size and alignment of the runtime's own record from the toolchain's libstdc++.a
+// for the static_assert below, <cxxabi.h> checks the functions' declarations, and the
+// test dll_links_no_runtime_exception_state (tests/check-eh-globals.sh) fails when
+// libstdc++'s record is linked into the DLL.
 struct eh_state_t
 {
     void* caught_exceptions;
     unsigned int uncaught_exceptions;
 };
+static_assert(sizeof(eh_state_t) == QVN_CXA_EH_GLOBALS_SIZE && alignof(eh_state_t) == QVN_CXA_EH_GLOBALS_ALIGN,
+              "libstdc++'s __cxa_eh_globals changed: see the comment above");
 
-// The runtime would keep that state in emulated thread-local storage, which on this
-// toolchain comes from the statically linked thread library: it takes a TLS index and
-// two handles for the first thread that throws and never gives them back when the
-// module unloads, so a host that unloads idle servers and loads them again runs out of
-// TLS indexes after about a thousand cycles and ends. The engine therefore keeps the
-// state itself, in a fiber-local slot it reserves at start and frees at stop. The slot's
-// callback frees a thread's record when the thread ends; freeing the slot frees the
-// records of the threads still running.
 std::atomic<DWORD> g_eh_state_slot{FLS_OUT_OF_INDEXES};
 
 void WINAPI free_eh_state(void* state) noexcept
@@ -252,11 +269,10 @@ std::uint32_t exception_engine_slot() noexcept
     return g_scope_slot.load();
 }
 
-// The C++ runtime asks for the calling thread's exception state through these two.
+// The C++ runtime asks for the calling thread's exception state through these two,
+// declared in <cxxabi.h>: a declaration there that differs stops the build here.
 namespace __cxxabiv1
 {
-struct __cxa_eh_globals;
-
 extern "C" __cxa_eh_globals* __cxa_get_globals() noexcept
 {
     return reinterpret_cast<__cxa_eh_globals*>(current_eh_state());

@@ -5,6 +5,7 @@
 
 namespace
 {
+// Null: LoadLibraryA, whose address the import table gives only at run time.
 std::atomic<late_bound_loader_t> g_loader{nullptr};
 
 std::unique_ptr<char[]> duplicate(const char* text)
@@ -20,9 +21,10 @@ std::unique_ptr<char[]> duplicate(const char* text)
 }
 } // namespace
 
-late_bound_loader_t set_late_bound_loader(late_bound_loader_t loader) noexcept
+late_bound_loader_t set_late_bound_loader_for_testing(late_bound_loader_t loader) noexcept
 {
-    return g_loader.exchange(loader);
+    const late_bound_loader_t previous = g_loader.exchange(loader);
+    return previous != nullptr ? previous : LoadLibraryA;
 }
 
 late_bound_entry_t::late_bound_entry_t(const char* module_name, const char* function_name)

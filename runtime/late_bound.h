@@ -16,12 +16,6 @@
 #include <memory>
 #include <type_traits>
 
-// What an entry calls to load its module: LoadLibraryA with the name exactly as given.
-using late_bound_loader_t = HMODULE(WINAPI*)(LPCSTR module_name);
-// Replaces the loader of every entry, for tests that count or refuse loads; null
-// restores LoadLibraryA. Returns the previous one (null for LoadLibraryA). Process-wide.
-late_bound_loader_t set_late_bound_loader(late_bound_loader_t loader) noexcept;
-
 // An entry without its function's type. Resolution happens once, on the first
 // available() or address() from any thread, under the entry's own lock: the module is
 // loaded and the export looked up. Whatever that gives stays for the entry's life; a
@@ -72,3 +66,13 @@ public:
     Signature* get() noexcept { return reinterpret_cast<Signature*>(reinterpret_cast<void (*)()>(address())); }
     explicit operator bool() noexcept { return available(); }
 };
+
+// --- Test seams ---------------------------------------------------------------------
+// Process-wide replacements of a system function the library calls, for tests that need
+// the call to fail or want to watch it; nothing else installs one. Every seam of the
+// library behaves alike: null restores the system's function, and the call returns the
+// function installed before (the system's own when none was), never null.
+
+// What an entry calls to load its module: LoadLibraryA with the name exactly as given.
+using late_bound_loader_t = HMODULE(WINAPI*)(LPCSTR module_name);
+late_bound_loader_t set_late_bound_loader_for_testing(late_bound_loader_t loader) noexcept;

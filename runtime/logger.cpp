@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <limits>
 #include <new>
 
@@ -25,7 +24,7 @@ constexpr std::size_t longest_write = 0x7FFFFF;
 const char* const level_names[] = {"FTL", "ERR", "wrn", "ntc", "inf", "tr0", "tr1",
                                    "tr2", "tr3", "db0", "db1", "db2", "db3"};
 
-__constinit std::atomic<if_logger_t*> g_global_logger{nullptr};
+std::atomic<if_logger_t*> g_global_logger{nullptr};
 
 // Puts errno and the Windows last error back when the scope ends.
 class caller_error_state_t
@@ -174,9 +173,10 @@ void if_logger_t::format_line(std::int32_t level, std::string& output, const cha
     output += string_vprintf(format, args);
 }
 
-void if_logger_t::set_clock(log_clock_t clock) noexcept
+log_clock_t set_log_clock_for_testing(if_logger_t& logger, log_clock_t clock) noexcept
 {
-    m_clock.store(clock);
+    const log_clock_t previous = logger.m_clock.exchange(clock);
+    return previous != nullptr ? previous : log_system_clock;
 }
 
 std::string if_logger_t::make_header(std::int32_t level) const
@@ -186,12 +186,16 @@ std::string if_logger_t::make_header(std::int32_t level) const
     const std::int64_t offset = log_local_offset_at(log_unix_time_of(instant));
     const log_calendar_t at = log_calendar_of(instant + offset * units_per_second);
 
-    char thread_id[16];
-    std::snprintf(thread_id, sizeof thread_id, "%03lx", static_cast<unsigned long>(GetCurrentThreadId()));
+    return log_header_text(at, level_name(level), GetCurrentProcessId(), GetCurrentThreadId(), current_thread_name());
+}
+
+std::string log_header_text(const log_calendar_t& at, const char* level_name, std::uint32_t process_id,
+                            std::uint32_t thread_id, const char* thread_name)
+{
     std::string header;
-    string_printf(header, "%04d%02d%02d.%02d%02d%02d.%02d %3s [%5lu %s] %-6s ", at.year, at.month, at.day, at.hour,
-                  at.minute, at.second, at.hundredths, level_name(level),
-                  static_cast<unsigned long>(GetCurrentProcessId()), thread_id, current_thread_name());
+    string_printf(header, "%04d%02d%02d.%02d%02d%02d.%02d %3s [%5lu %03lx] %-6s ", at.year, at.month, at.day, at.hour,
+                  at.minute, at.second, at.hundredths, level_name, static_cast<unsigned long>(process_id),
+                  static_cast<unsigned long>(thread_id), thread_name);
     return header;
 }
 

@@ -50,20 +50,18 @@ public:
     virtual void format_line(std::int32_t level, std::string& output, const char* format, va_list args);
     virtual void write_line(const std::string& text) noexcept = 0;
 
-    // Replaces the clock the headers read; null restores log_system_clock.
-    void set_clock(log_clock_t clock) noexcept;
+    // A test seam: see the end of this header.
+    friend log_clock_t set_log_clock_for_testing(if_logger_t& logger, log_clock_t clock) noexcept;
 
 protected:
     explicit if_logger_t(std::int32_t level) noexcept : m_level(level) {}
 
-    // "%04d%02d%02d.%02d%02d%02d.%02d %3s [%5lu %s] %-6s " for this moment and level: the
-    // local date and time, the level name, the process id, the thread id ("%03lx") and
-    // the thread's name.
+    // log_header_text for this moment and level, the calling process and thread.
     std::string make_header(std::int32_t level) const;
 
 private:
     std::atomic<std::int32_t> m_level;
-    std::atomic<log_clock_t> m_clock{nullptr};
+    std::atomic<log_clock_t> m_clock{nullptr}; // null: log_system_clock
 };
 
 // A logger writing to a C runtime file descriptor through its system handle.
@@ -128,3 +126,14 @@ std::int32_t log_local_offset(const std::tm& local, const std::tm& utc) noexcept
 std::int32_t log_local_offset_at(std::int64_t unix_time) noexcept;
 // Date and time of an instant.
 log_calendar_t log_calendar_of(std::int64_t instant) noexcept;
+// A line's header: "%04d%02d%02d.%02d%02d%02d.%02d %3s [%5lu %03lx] %-6s " of the local
+// date and time, the level name, the process id, the thread id and the thread's name.
+std::string log_header_text(const log_calendar_t& at, const char* level_name, std::uint32_t process_id,
+                            std::uint32_t thread_id, const char* thread_name);
+
+// --- Test seams ---------------------------------------------------------------------
+// Replaces the clock one logger's headers read, for tests that need fixed instants;
+// nothing else installs one. As every seam of the library: null restores
+// log_system_clock, and the call returns the clock installed before (log_system_clock
+// when none was), never null.
+log_clock_t set_log_clock_for_testing(if_logger_t& logger, log_clock_t clock) noexcept;

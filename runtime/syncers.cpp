@@ -228,15 +228,15 @@ constexpr atomic_ops_t interlocked_atomic_ops = {
 namespace
 {
 // Static data, usable before any load-time code runs (constant-initialised: no code builds it).
-// Written once, at load.
-__constinit atomic_ops_t g_atomic_ops = lock_based_atomic_ops;
+// Switched once, at load.
+std::atomic<const atomic_ops_t*> g_atomic_ops{&lock_based_atomic_ops};
 
 std::atomic<if_lock_t*> g_default_logging_lock{nullptr};
 } // namespace
 
 const atomic_ops_t& atomic_ops() noexcept
 {
-    return g_atomic_ops;
+    return *g_atomic_ops.load();
 }
 
 bool atomic_ops_lock_create() noexcept
@@ -263,7 +263,7 @@ void atomic_ops_lock_destroy() noexcept
 
 bool atomic_ops_install_interlocked() noexcept
 {
-    g_atomic_ops = interlocked_atomic_ops;
+    g_atomic_ops.store(&interlocked_atomic_ops);
     return true;
 }
 
@@ -344,13 +344,14 @@ void default_logging_lock_destroy() noexcept
     delete g_default_logging_lock.exchange(nullptr);
 }
 
-critical_section_initializer_t set_critical_section_initializer(critical_section_initializer_t initializer) noexcept
+critical_section_initializer_t set_critical_section_initializer_for_testing(
+    critical_section_initializer_t initializer) noexcept
 {
     const critical_section_initializer_t previous = g_initialize_section.exchange(initializer);
     return previous != nullptr ? previous : InitializeCriticalSectionAndSpinCount;
 }
 
-mutex_creator_t set_mutex_creator(mutex_creator_t creator) noexcept
+mutex_creator_t set_mutex_creator_for_testing(mutex_creator_t creator) noexcept
 {
     const mutex_creator_t previous = g_create_mutex.exchange(creator);
     return previous != nullptr ? previous : CreateMutexA;

@@ -138,9 +138,13 @@ if_lock_t* default_logging_lock() noexcept;
 bool default_logging_lock_create() noexcept; // false when out of memory
 void default_logging_lock_destroy() noexcept;
 
-// Replace the system calls that create the locks' objects, for tests that need creation
-// to fail; null restores the system's own. Each returns the previous one. Process-wide.
+// --- Test seams ---------------------------------------------------------------------
+// Process-wide replacements of the system calls that create the locks' objects, for
+// tests that need creation to fail; nothing else installs one. As every seam of the
+// library: null restores the system's function, and the call returns the function
+// installed before (the system's own when none was), never null.
 using critical_section_initializer_t = BOOL(WINAPI*)(LPCRITICAL_SECTION section, DWORD spin_count);
 using mutex_creator_t = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name);
-critical_section_initializer_t set_critical_section_initializer(critical_section_initializer_t initializer) noexcept;
-mutex_creator_t set_mutex_creator(mutex_creator_t creator) noexcept;
+critical_section_initializer_t set_critical_section_initializer_for_testing(
+    critical_section_initializer_t initializer) noexcept;
+mutex_creator_t set_mutex_creator_for_testing(mutex_creator_t creator) noexcept;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,9 +21,42 @@ int runtime_formatter(char* buffer, std::size_t room, const char* format, va_lis
     return _vsnprintf(buffer, room, format, args);
 }
 
-// Read and replaced with the compiler's atomic operations: std::atomic does not take a
-// pointer to a function with a va_list parameter.
-__constinit string_formatter_t g_formatter = runtime_formatter;
+// Held in a struct: the compiler drops the attributes of this toolchain's va_list from a
+// pointer type given to std::atomic directly, and warns. Constant-initialised: usable by
+// load-time code of any unit.
+struct formatter_slot_t
+{
+    string_formatter_t function;
+};
+std::atomic<formatter_slot_t> g_formatter{formatter_slot_t{runtime_formatter}};
+
+// Formats into a buffer of size bytes (at least 1) through the one formatter, cut to fit
+// and always terminated; empty when the formatter fails outright.
+void format_into(char* buffer, std::size_t size, const char* format, ...) noexcept RUNTIME_PRINTF(3, 4);
+void format_into(char* buffer, std::size_t size, const char* format, ...) noexcept
+{
+    const std::size_t room = size - 1;
+    va_list args;
+    va_start(args, format);
+    int length = -1;
+    try
+    {
+        length = g_formatter.load().function(buffer, room, format, args);
+    }
+    catch (...)
+    {
+        buffer[0] = '\0';
+    }
+    va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) <= room)
+    {
+        buffer[length] = '\0';
+    }
+    else
+    {
+        buffer[room] = '\0';
+    }
+}
 
 constexpr std::size_t first_room = 1024;
 constexpr std::size_t last_room = 1048576;
@@ -118,13 +152,13 @@ char* compose_error_text(char* buffer, std::int32_t size, std::uint32_t code, co
         {
             --kept;
         }
-        std::snprintf(buffer, static_cast<std::size_t>(size), "%.*s (code=%lu).", static_cast<int>(kept), message,
-                      static_cast<unsigned long>(code));
+        format_into(buffer, static_cast<std::size_t>(size), "%.*s (code=%lu).", static_cast<int>(kept), message,
+                    static_cast<unsigned long>(code));
     }
     else
     {
-        std::snprintf(buffer, static_cast<std::size_t>(size), "Error %d {%d,%d}", static_cast<int>(code),
-                      static_cast<int>(length), static_cast<int>(last_error));
+        format_into(buffer, static_cast<std::size_t>(size), "Error %d {%d,%d}", static_cast<int>(code),
+                    static_cast<int>(length), static_cast<int>(last_error));
     }
     return buffer;
 }
@@ -135,7 +169,7 @@ void string_vprintf(std::string& target, const char* format, va_list args)
     {
         format = "";
     }
-    const string_formatter_t formatter = __atomic_load_n(&g_formatter, __ATOMIC_ACQUIRE);
+    const string_formatter_t formatter = g_formatter.load().function;
     try
     {
         // Formatted into a string of its own, so that arguments may point into target.
@@ -201,9 +235,9 @@ std::string string_vprintf(const char* format, va_list args)
     return text;
 }
 
-string_formatter_t set_string_formatter(string_formatter_t formatter) noexcept
+string_formatter_t set_string_formatter_for_testing(string_formatter_t formatter) noexcept
 {
-    return __atomic_exchange_n(&g_formatter, formatter != nullptr ? formatter : runtime_formatter, __ATOMIC_ACQ_REL);
+    return g_formatter.exchange(formatter_slot_t{formatter != nullptr ? formatter : runtime_formatter}).function;
 }
 
 void from_unicode_to_cp(std::string& output, const std::wstring& input, std::int32_t code_page)
@@ -248,13 +282,13 @@ void from_unicode_to_cp(std::string& output, const std::wstring& input, std::int
 std::string uint_to_string(std::uint32_t value)
 {
     char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(value));
+    format_into(buffer, sizeof buffer, "%u", static_cast<unsigned>(value));
     return buffer;
 }
 
 std::string int_to_string(std::int32_t value)
 {
     char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%d", static_cast<int>(value));
+    format_into(buffer, sizeof buffer, "%d", static_cast<int>(value));
     return buffer;
 }

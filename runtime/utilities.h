@@ -1,8 +1,9 @@
 // Error text and string formatting of the runtime library. All text is narrow; wide
 // text is converted with an explicit code page.
 //
-// Formatting uses the C runtime's own formatter (msvcrt's _vsnprintf), so formats
-// follow its conventions: %I64d for 64-bit numbers, %ls for wide strings (converted
+// Every formatting of the library, here and in its other units, goes through one
+// formatter, the C runtime's own (msvcrt's _vsnprintf), so formats follow its
+// conventions: %I64d for 64-bit numbers, %ls for wide strings (converted
 // with the C runtime's locale; text it cannot convert makes the formatter reject the
 // whole format).
 #pragma once
@@ -47,14 +48,6 @@ void string_printf(std::string& target, const char* format, ...) RUNTIME_PRINTF(
 // As string_vprintf, returning the text.
 std::string string_vprintf(const char* format, va_list args);
 
-// The formatter behind string_vprintf: writes at most room characters of the text into
-// buffer (which has room + 1 bytes) and returns the text's length when all of it was
-// written, a negative number or a length above room otherwise.
-using string_formatter_t = int (*)(char* buffer, std::size_t room, const char* format, va_list args);
-// Replaces the formatter, for tests that need a formatter failing on demand; null
-// restores the C runtime's. Returns the previous one. Process-wide.
-string_formatter_t set_string_formatter(string_formatter_t formatter) noexcept;
-
 // Converts wide text into output with code_page (WideCharToMultiByte, flags 0; characters
 // the code page cannot hold become its default character). Empty input gives empty
 // output without asking the system. Raises BUG_exception_shell_t with
@@ -65,3 +58,15 @@ void from_unicode_to_cp(std::string& output, const std::wstring& input, std::int
 // Decimal text of value ("%u" and "%d").
 std::string uint_to_string(std::uint32_t value);
 std::string int_to_string(std::int32_t value);
+
+// --- Test seams ---------------------------------------------------------------------
+// A process-wide replacement of the C runtime's formatter, for tests that need one
+// failing on demand; nothing else installs one. As every seam of the library: null
+// restores the C runtime's formatter, and the call returns the formatter installed
+// before (the C runtime's when none was), never null.
+
+// The formatter behind every formatting function here: writes at most room characters
+// of the text into buffer (which has room + 1 bytes) and returns the text's length when
+// all of it was written, a negative number or a length above room otherwise.
+using string_formatter_t = int (*)(char* buffer, std::size_t room, const char* format, va_list args);
+string_formatter_t set_string_formatter_for_testing(string_formatter_t formatter) noexcept;

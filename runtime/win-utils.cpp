@@ -174,7 +174,7 @@ bool write_protected(void* address, const void* source, std::size_t size) noexce
     {
         void* value = nullptr;
         std::memcpy(&value, source, sizeof(value));
-        __atomic_store_n(static_cast<void**>(address), value, __ATOMIC_SEQ_CST);
+        InterlockedExchangePointer(static_cast<void* volatile*>(address), value);
     }
     else
     {
@@ -187,9 +187,10 @@ bool write_protected(void* address, const void* source, std::size_t size) noexce
     return true;
 }
 
-memory_protector_t set_memory_protector(memory_protector_t protector) noexcept
+memory_protector_t set_memory_protector_for_testing(memory_protector_t protector) noexcept
 {
-    return g_memory_protector.exchange(protector);
+    const memory_protector_t previous = g_memory_protector.exchange(protector);
+    return previous != nullptr ? previous : VirtualProtect;
 }
 
 ApiHook::ApiHook(const void* replacement, const char* dll_name, const char* function_name, const char* module_name,

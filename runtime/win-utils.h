@@ -103,8 +103,10 @@ import_search_t find_import_entry(HMODULE module, const char* dll_name, const ch
 // is written then.
 bool write_protected(void* address, const void* source, std::size_t size) noexcept;
 
-// Replaces VirtualProtect for write_protected, for tests that need the change of
-// protection to fail or want to see it; null restores VirtualProtect. Returns the
-// previous one. Process-wide.
+// --- Test seams ---------------------------------------------------------------------
+// A process-wide replacement of VirtualProtect for write_protected, for tests that need
+// the change of protection to fail or want to see it; nothing else installs one. As
+// every seam of the library: null restores VirtualProtect, and the call returns the
+// function installed before (VirtualProtect when none was), never null.
 using memory_protector_t = BOOL(WINAPI*)(LPVOID address, SIZE_T size, DWORD protection, PDWORD previous);
-memory_protector_t set_memory_protector(memory_protector_t protector) noexcept;
+memory_protector_t set_memory_protector_for_testing(memory_protector_t protector) noexcept;

@@ -20,8 +20,8 @@ public:
 // Restores the C runtime's formatter when a test ends.
 struct formatter_scope
 {
-    explicit formatter_scope(string_formatter_t formatter) { set_string_formatter(formatter); }
-    ~formatter_scope() { set_string_formatter(nullptr); }
+    explicit formatter_scope(string_formatter_t formatter) { set_string_formatter_for_testing(formatter); }
+    ~formatter_scope() { set_string_formatter_for_testing(nullptr); }
 };
 
 int throwing_int_formatter(char*, std::size_t, const char*, va_list)

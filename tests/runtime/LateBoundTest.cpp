@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +29,7 @@ HMODULE WINAPI counting_loader(LPCSTR name)
     return LoadLibraryA(name);
 }
 
+// Entries with the counting loader in place of LoadLibraryA.
 class LateBoundTest : public ::testing::Test
 {
 protected:
@@ -38,9 +38,9 @@ protected:
         g_loads = 0;
         g_load_delay_ms = 0;
         g_loaded_names.clear();
-        set_late_bound_loader(counting_loader);
+        set_late_bound_loader_for_testing(counting_loader);
     }
-    void TearDown() override { set_late_bound_loader(nullptr); }
+    void TearDown() override { set_late_bound_loader_for_testing(nullptr); }
 };
 
 TEST_F(LateBoundTest, ResolvesOnFirstUseOnly)
@@ -90,7 +90,9 @@ TEST_F(LateBoundTest, MissingModuleFailsOnceAndForAll)
     EXPECT_EQ(g_loads, 1) << "a failed load is not retried, and destruction loads nothing";
 }
 
-TEST_F(LateBoundTest, DestructionFreesTheModuleTheEntryLoaded)
+// Through the entry's own LoadLibraryA, no loader installed: the module is loaded at
+// first use and freed with the entry, also when it lacks the export.
+TEST(LateBoundSystemLoaderTest, DestructionFreesTheModuleTheEntryLoaded)
 {
     ASSERT_EQ(GetModuleHandleA("qvn_no_resources.dll"), nullptr);
     {
@@ -98,9 +100,18 @@ TEST_F(LateBoundTest, DestructionFreesTheModuleTheEntryLoaded)
         EXPECT_EQ(GetModuleHandleA("qvn_no_resources.dll"), nullptr) << "nothing mapped before first use";
         ASSERT_TRUE(entry.available());
         EXPECT_EQ(entry.get()(), 0);
-        EXPECT_NE(GetModuleHandleA("qvn_no_resources.dll"), nullptr);
+        EXPECT_EQ(entry.module(), GetModuleHandleA("qvn_no_resources.dll"));
+        EXPECT_NE(entry.module(), nullptr);
     }
     EXPECT_EQ(GetModuleHandleA("qvn_no_resources.dll"), nullptr);
+
+    {
+        late_bound_t<int()> entry("qvn_no_resources.dll", "QvnNoSuchExport");
+        EXPECT_FALSE(entry.available());
+        EXPECT_NE(entry.module(), nullptr);
+        EXPECT_EQ(entry.module(), GetModuleHandleA("qvn_no_resources.dll"));
+    }
+    EXPECT_EQ(GetModuleHandleA("qvn_no_resources.dll"), nullptr) << "freed although its export was missing";
 }
 
 TEST_F(LateBoundTest, ConcurrentFirstUseLoadsOnceAndAgrees)
@@ -131,29 +142,103 @@ TEST_F(LateBoundTest, ConcurrentFirstUseLoadsOnceAndAgrees)
 
 TEST_F(LateBoundTest, EntryWithoutLockDoesNotExist)
 {
-    set_critical_section_initializer([](LPCRITICAL_SECTION, DWORD) -> BOOL { return FALSE; });
+    set_critical_section_initializer_for_testing([](LPCRITICAL_SECTION, DWORD) -> BOOL { return FALSE; });
     EXPECT_THROW((late_bound_t<void WINAPI()>("kernel32.dll", "GetTickCount")), sync_exception_shell_t);
     EXPECT_FALSE(late_bound_table_create()) << "the table is refused as a whole";
     EXPECT_EQ(late_bound_table_row(0), nullptr);
-    set_critical_section_initializer(nullptr);
+    set_critical_section_initializer_for_testing(nullptr);
     EXPECT_EQ(g_loads, 0);
 }
 
-// Rows whose names the build could change: the first (no extension), the narrow process
-// functions the Unicode headers rename, the psapi functions its headers may rename, and
-// the last.
+// Every row of the table in order: the order entries are built in at load and destroyed
+// in at unload, and each module name exactly as the loader gets it.
 const struct
 {
-    std::size_t row;
     const char* module;
     const char* function;
-} spot_rows[] = {
-    {0, "ntdll", "NtQuerySystemInformation"},   {8, "kernel32.dll", "GetNativeSystemInfo"},
-    {22, "kernel32.dll", "Process32First"},     {23, "kernel32.dll", "Process32Next"},
-    {24, "kernel32.dll", "Process32FirstW"},    {62, "psapi.dll", "EnumProcesses"},
-    {66, "srclient.dll", "SRSetRestorePointA"}, {69, "wtsapi32.dll", "WTSFreeMemory"},
-    {79, "psapi.dll", "GetPerformanceInfo"},
+} table_rows[] = {
+    {"ntdll", "NtQuerySystemInformation"},
+    {"kernel32.dll", "DeleteFileW"},
+    {"kernel32.dll", "GetModuleHandleW"},
+    {"kernel32.dll", "CreateDirectoryW"},
+    {"kernel32.dll", "CreateJobObjectW"},
+    {"kernel32.dll", "AssignProcessToJobObject"},
+    {"kernel32.dll", "CreateIoCompletionPort"},
+    {"kernel32.dll", "SetInformationJobObject"},
+    {"kernel32.dll", "GetNativeSystemInfo"},
+    {"kernel32.dll", "GetQueuedCompletionStatus"},
+    {"kernel32.dll", "SignalObjectAndWait"},
+    {"kernel32.dll", "GetProcessIoCounters"},
+    {"kernel32.dll", "OpenThread"},
+    {"kernel32.dll", "GlobalMemoryStatusEx"},
+    {"kernel32.dll", "GetProcessHandleCount"},
+    {"kernel32.dll", "ProcessIdToSessionId"},
+    {"kernel32.dll", "GetComputerNameExA"},
+    {"kernel32.dll", "MoveFileExA"},
+    {"kernel32.dll", "Wow64EnableWow64FsRedirection"},
+    {"kernel32.dll", "Wow64DisableWow64FsRedirection"},
+    {"kernel32.dll", "Wow64RevertWow64FsRedirection"},
+    {"kernel32.dll", "CreateToolhelp32Snapshot"},
+    {"kernel32.dll", "Process32First"},
+    {"kernel32.dll", "Process32Next"},
+    {"kernel32.dll", "Process32FirstW"},
+    {"kernel32.dll", "Process32NextW"},
+    {"kernel32.dll", "ExpandEnvironmentStringsW"},
+    {"user32.dll", "AppendMenuW"},
+    {"shell32.dll", "SHGetPathFromIDListW"},
+    {"shell32.dll", "SHFileOperationW"},
+    {"userenv.dll", "CreateEnvironmentBlock"},
+    {"userenv.dll", "DestroyEnvironmentBlock"},
+    {"userenv.dll", "ExpandEnvironmentStringsForUserA"},
+    {"advapi32.dll", "AddAccessAllowedAceEx"},
+    {"advapi32.dll", "AddAccessDeniedAceEx"},
+    {"advapi32.dll", "GetSecurityInfo"},
+    {"advapi32.dll", "SetSecurityInfo"},
+    {"advapi32.dll", "InitiateSystemShutdownA"},
+    {"advapi32.dll", "InitiateSystemShutdownExA"},
+    {"advapi32.dll", "ChangeServiceConfig2A"},
+    {"advapi32.dll", "RegOpenKeyExW"},
+    {"advapi32.dll", "RegCreateKeyExW"},
+    {"advapi32.dll", "RegDeleteValueW"},
+    {"advapi32.dll", "RegDeleteKeyW"},
+    {"advapi32.dll", "RegDeleteKeyExA"},
+    {"advapi32.dll", "RegDeleteKeyExW"},
+    {"advapi32.dll", "RegEnumKeyExW"},
+    {"advapi32.dll", "RegEnumValueW"},
+    {"advapi32.dll", "RegQueryInfoKeyW"},
+    {"advapi32.dll", "RegQueryValueExW"},
+    {"advapi32.dll", "RegSetValueExW"},
+    {"advapi32.dll", "RegSaveKeyExA"},
+    {"advapi32.dll", "RegSaveKeyExW"},
+    {"advapi32.dll", "GetNamedSecurityInfoA"},
+    {"advapi32.dll", "OpenEventLogA"},
+    {"advapi32.dll", "CloseEventLog"},
+    {"advapi32.dll", "BackupEventLogA"},
+    {"advapi32.dll", "ReadEventLogA"},
+    {"advapi32.dll", "GetOldestEventLogRecord"},
+    {"advapi32.dll", "ConvertSecurityDescriptorToStringSecurityDescriptorA"},
+    {"advapi32.dll", "ConvertSidToStringSidA"},
+    {"psapi.dll", "GetProcessMemoryInfo"},
+    {"psapi.dll", "EnumProcesses"},
+    {"psapi.dll", "GetModuleBaseNameA"},
+    {"psapi.dll", "GetModuleBaseNameW"},
+    {"psapi.dll", "EnumProcessModules"},
+    {"srclient.dll", "SRSetRestorePointA"},
+    {"wininet.dll", "InternetGetConnectedStateExA"},
+    {"wininet.dll", "InternetGetConnectedState"},
+    {"wtsapi32.dll", "WTSFreeMemory"},
+    {"wtsapi32.dll", "WTSEnumerateSessionsA"},
+    {"wtsapi32.dll", "WTSQueryUserToken"},
+    {"wtsapi32.dll", "WTSEnumerateProcessesA"},
+    {"wtsapi32.dll", "WTSQuerySessionInformationA"},
+    {"user32.dll", "GetMenuInfo"},
+    {"user32.dll", "SetMenuInfo"},
+    {"kernel32.dll", "QueryPerformanceCounter"},
+    {"kernel32.dll", "QueryPerformanceFrequency"},
+    {"rpcrt4.dll", "RpcServerRegisterIfEx"},
+    {"psapi.dll", "GetPerformanceInfo"},
 };
+static_assert(std::size(table_rows) == late_bound_table_rows, "one expected row per entry");
 
 // Modules only the table names; a program like this one has none of them mapped.
 const char* const table_only_modules[] = {"shell32.dll",  "userenv.dll", "psapi.dll",
@@ -172,19 +257,13 @@ TEST_F(LateBoundTest, TableHoldsTheRowsInOrderAndLoadsNothing)
     EXPECT_EQ(late_bound_table_row(0), nullptr) << "no table before it is built";
 
     ASSERT_TRUE(late_bound_table_create());
-    std::set<std::string> functions;
     for (std::size_t row = 0; row < late_bound_table_rows; ++row)
     {
         late_bound_entry_t* entry = late_bound_table_row(row);
         ASSERT_NE(entry, nullptr) << "row " << row;
         EXPECT_FALSE(entry->attempted()) << "row " << row;
-        functions.insert(entry->function_name());
-    }
-    EXPECT_EQ(functions.size(), late_bound_table_rows) << "every row names a function of its own";
-    for (const auto& spot : spot_rows)
-    {
-        EXPECT_STREQ(late_bound_table_row(spot.row)->module_name(), spot.module) << "row " << spot.row;
-        EXPECT_STREQ(late_bound_table_row(spot.row)->function_name(), spot.function) << "row " << spot.row;
+        EXPECT_STREQ(entry->module_name(), table_rows[row].module) << "row " << row;
+        EXPECT_STREQ(entry->function_name(), table_rows[row].function) << "row " << row;
     }
     EXPECT_EQ(late_bound_table_row(late_bound_table_rows), nullptr);
     late_bound_table_destroy();

@@ -2,6 +2,7 @@
 // levels, and output through a file descriptor that the test reads back.
 #include "runtime/_kern.h"
 #include "runtime/logger.h"
+#include "runtime/win-utils.h"
 
 #include "support/TestFiles.h"
 
@@ -11,9 +12,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -104,7 +107,7 @@ protected:
     std::unique_ptr<fd_logger_t> make_logger(std::int32_t level = log_level_info)
     {
         auto logger = std::make_unique<fd_logger_t>(descriptor, level);
-        logger->set_clock(test_clock);
+        set_log_clock_for_testing(*logger, test_clock);
         return logger;
     }
 
@@ -168,6 +171,28 @@ TEST(LogTimeTest, CalendarOfInstants)
     EXPECT_EQ(century.hundredths, 0) << "9 ms is no hundredth yet";
 }
 
+TEST(LogHeaderTextTest, FieldsAndTheirWidths)
+{
+    const log_calendar_t at{2024, 3, 5, 6, 7, 8, 9};
+    const struct
+    {
+        std::uint32_t process, thread;
+        const char* level;
+        const char* name;
+        const char* expected;
+    } cases[] = {
+        // The thread id has at least three hexadecimal digits, the process id five places.
+        {7, 0x5, "inf", "noname", "20240305.060708.09 inf [    7 005] noname "},
+        {7, 0x1f, "ERR", "w", "20240305.060708.09 ERR [    7 01f] w      "},
+        {123456, 0xabc, "tr3", "worker-thread", "20240305.060708.09 tr3 [123456 abc] worker-thread "},
+        {4294967295u, 0x12345, "db3", "", "20240305.060708.09 db3 [4294967295 12345]        "},
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(log_header_text(at, c.level, c.process, c.thread, c.name), c.expected);
+    }
+}
+
 TEST_F(LoggerTest, HeaderOnFixedInstantsInZonesEitherSideOfUtc)
 {
     struct
@@ -202,6 +227,42 @@ TEST_F(LoggerTest, HeaderOnFixedInstantsInZonesEitherSideOfUtc)
     for (std::size_t i = 0; i < lines.size(); ++i)
     {
         EXPECT_EQ(lines[i], header(cases[i].expected, "inf") + "case " + std::to_string(i)) << cases[i].zone;
+    }
+}
+
+// The C runtime's local time of a moment, as the header shows it.
+std::string local_time_text(std::uint64_t when)
+{
+    const __time64_t moment = static_cast<__time64_t>((when - file_time(1970, 1, 1, 0, 0, 0)) / 10'000'000);
+    std::tm local{};
+    EXPECT_EQ(_localtime64_s(&local, &moment), 0);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d.%H%M%S.00", &local);
+    return text;
+}
+
+TEST_F(LoggerTest, HeaderFollowsADaylightSavingChange)
+{
+    // Either side of the change of 2024-03-10 10:00 UTC, and in high summer: each line
+    // takes the offset of its own moment, as the C runtime gives it.
+    const time_zone_scope zone("PST8PDT");
+    const std::uint64_t moments[] = {file_time(2024, 1, 15, 12, 0, 0), file_time(2024, 3, 10, 9, 30, 0),
+                                     file_time(2024, 3, 10, 10, 30, 0), file_time(2024, 7, 15, 12, 0, 0)};
+    ASSERT_NE(log_local_offset_at(log_unix_time_of(log_instant_of(moments[0]))),
+              log_local_offset_at(log_unix_time_of(log_instant_of(moments[3]))))
+        << "the C runtime applies no daylight saving time in this zone";
+    auto logger = make_logger();
+    int n = 0;
+    for (std::uint64_t moment : moments)
+    {
+        g_now = moment;
+        log_at(*logger, 4, "moment %d", n++);
+    }
+    const std::vector<std::string> lines = lines_of(content());
+    ASSERT_EQ(lines.size(), std::size(moments));
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        EXPECT_EQ(lines[i], header(local_time_text(moments[i]), "inf") + "moment " + std::to_string(i));
     }
 }
 
@@ -329,6 +390,90 @@ TEST_F(LoggerTest, WritesAreCutAndNoDescriptorMeansNoOutput)
     log_at(silent, 4, "nowhere");
     log_at(silent, 4, "nowhere");
     EXPECT_EQ(silent.descriptor(), -1);
+}
+
+// WriteFile as this program's import table reaches it (the runtime library is linked
+// in), for one handle: a device that takes a write in pieces and lets other writers in
+// between, as writes to one handle from several threads are not atomic everywhere.
+using write_file_t = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+write_file_t g_system_write_file = nullptr;
+HANDLE g_piecewise_handle = nullptr;
+
+BOOL WINAPI WriteFileInPieces(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (file != g_piecewise_handle)
+    {
+        return g_system_write_file(file, data, size, written, overlapped);
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    DWORD total = 0;
+    while (total < size)
+    {
+        DWORD done = 0;
+        if (!g_system_write_file(file, bytes + total, std::min<DWORD>(size - total, 4096), &done, nullptr))
+        {
+            return FALSE;
+        }
+        total += done;
+        SwitchToThread();
+    }
+    if (written != nullptr)
+    {
+        *written = total;
+    }
+    return TRUE;
+}
+
+TEST(LoggerWriteLockTest, LinesOfConcurrentWritersNeverMix)
+{
+    g_system_write_file = reinterpret_cast<write_file_t>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "WriteFile")));
+    ASSERT_NE(g_system_write_file, nullptr);
+    const ScratchFolder folder;
+    const std::string path = folder.File("stderr.txt");
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+    ASSERT_NE(descriptor, -1);
+    g_piecewise_handle = file;
+
+    constexpr int writers = 4;
+    constexpr int lines_each = 8;
+    {
+        ApiHook hook(WriteFileInPieces, "kernel32.dll", "WriteFile", nullptr, api_hook_throw);
+        fd_logger_t logger(descriptor, log_level_info);
+        std::atomic<int> waiting{writers};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < writers; ++t)
+        {
+            threads.emplace_back([&, t] {
+                std::string line(16 * 1024 - 1, static_cast<char>('a' + t)); // four pieces
+                line += '\n';
+                --waiting;
+                while (waiting.load() > 0)
+                {
+                }
+                for (int i = 0; i < lines_each; ++i)
+                {
+                    logger.write_line(line);
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+        {
+            thread.join();
+        }
+    }
+    _close(descriptor);
+
+    const std::vector<std::string> lines = lines_of(ReadWholeFile(path));
+    EXPECT_EQ(lines.size(), std::size_t{writers * lines_each});
+    for (const std::string& line : lines)
+    {
+        ASSERT_EQ(line.size(), 16u * 1024 - 1);
+        ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "a line of '" << line[0] << "' was torn";
+    }
 }
 
 TEST_F(LoggerTest, ConcurrentLoggingLosesNoOccurrence)

@@ -40,7 +40,10 @@ TEST(ModuleLoadStateTest, RuntimeServicesExistAfterLoad)
     EXPECT_NE(thread_info_slot(), TLS_OUT_OF_INDEXES);
     EXPECT_NE(thread_extra_slot(), TLS_OUT_OF_INDEXES);
     EXPECT_NE(default_logging_lock(), nullptr);
-    EXPECT_NE(global_logger(), nullptr);
+    auto* logger = dynamic_cast<fd_logger_t*>(global_logger());
+    ASSERT_NE(logger, nullptr);
+    EXPECT_EQ(logger->descriptor(), 2) << "standard error";
+    EXPECT_EQ(logger->get_level(), log_level_info);
     EXPECT_STREQ(banner(), "Quorvane runtime (WinNT 6.0/x64)");
 
     const os_info_t* record = os_info();
@@ -62,6 +65,16 @@ TEST(ModuleLoadStateTest, RuntimeServicesExistAfterLoad)
     {
         EXPECT_EQ(GetModuleHandleA(module), nullptr) << module;
     }
+}
+
+// The order the load took, as it shows in what the steps took from the process: TLS
+// indexes come lowest free first, so the steps that reserve one hold them in the order
+// they ran. The exception engine starts before the thread engine, whose steps may raise.
+TEST(ModuleLoadStateTest, StepsRanInLoadOrder)
+{
+    EXPECT_LT(exception_engine_slot(), thread_info_slot());
+    EXPECT_LT(thread_info_slot(), thread_extra_slot());
+    EXPECT_STREQ(atomic_ops().name, "Windows default") << "the interlocked set replaced the lock-based one";
 }
 
 TEST(ModuleLoadStateTest, EveryThreadIsNamedNoname)

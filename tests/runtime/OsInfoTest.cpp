@@ -177,30 +177,63 @@ TEST(DetectOsTest, WindowsXpEditionsFollowThePersonalBit)
     EXPECT_STREQ(info.description, "Windows XP Home Edition x86 (Build 2600), Service Pack 3");
 }
 
-TEST(DetectOsTest, Workstation52IsNamedServer2003)
+// Every release the NT rules name, as a workstation (GetProductInfo: Ultimate) and as a
+// server (GetProductInfo: Standard), with the edition each release's own rule adds.
+TEST(DetectOsTest, EveryNtReleaseRow)
 {
-    auto probe = x64_probe(nt_version(5, 2, 3790, VER_NT_WORKSTATION, 0, "Service Pack 2", 2));
-    const os_info_t info = detect(probe);
-    expect_code(info.code, {2, 3, 5, 0, 2});
-    EXPECT_STREQ(info.description, "Windows Server 2003 Professional x64 (Build 3790), Service Pack 2");
-    EXPECT_STREQ(info.platform, "win-nt-64");
+    const struct
+    {
+        DWORD major, minor;
+        BYTE product_type;
+        std::uint32_t release;
+        const char* release_name;
+        std::uint32_t edition;
+        const char* description;
+        const char* platform;
+    } rows[] = {
+        {3, 51, VER_NT_WORKSTATION, 1, "NT3", 0, "Windows NT3 x86 (Build 1000)", "win-nt-3"},
+        {4, 0, VER_NT_WORKSTATION, 2, "NT4", 1, "Windows NT4 Workstation x86 (Build 1000)", "win-nt-4"},
+        {5, 0, VER_NT_WORKSTATION, 3, "2000", 2, "Windows 2000 Professional x64 (Build 1000)", "win-nt-64"},
+        {5, 1, VER_NT_WORKSTATION, 4, "XP", 2, "Windows XP Professional x64 (Build 1000)", "win-nt-64"},
+        {5, 2, VER_NT_WORKSTATION, 5, "Server 2003", 2, "Windows Server 2003 Professional x64 (Build 1000)",
+         "win-nt-64"},
+        {5, 3, VER_NT_WORKSTATION, 0, "", 2, "Windows  Professional x64 (Build 1000)", "win-nt-64"},
+        {6, 0, VER_NT_WORKSTATION, 6, "Vista", 6, "Windows Vista Ultimate x64 (Build 1000)", "win-nt-64"},
+        {6, 1, VER_NT_WORKSTATION, 8, "7", 6, "Windows 7 Ultimate x64 (Build 1000)", "win-nt-64"},
+        {6, 2, VER_NT_WORKSTATION, 10, "8", 6, "Windows 8 Ultimate x64 (Build 1000)", "win-nt-64"},
+        {6, 3, VER_NT_WORKSTATION, 10, "Brand new", 6, "Windows Brand new Ultimate x64 (Build 1000)", "win-nt-64"},
+        {6, 4, VER_NT_WORKSTATION, 10, "Brand new", 6, "Windows Brand new Ultimate x64 (Build 1000)", "win-nt-64"},
+        {7, 0, VER_NT_WORKSTATION, 0, "", 6, "Windows  Ultimate x64 (Build 1000)", "win-nt-64"},
+        {3, 51, VER_NT_SERVER, 1, "NT3", 1, "Windows NT3 Server x86 (Build 1000)", "win-nt-3"},
+        {4, 0, VER_NT_SERVER, 2, "NT4", 1, "Windows NT4 Server x86 (Build 1000)", "win-nt-4"},
+        {5, 0, VER_NT_SERVER, 3, "2000", 1, "Windows 2000 Server x64 (Build 1000)", "win-nt-64"},
+        {5, 2, VER_NT_SERVER, 5, "Server 2003", 1, "Windows Server 2003 Standard x64 (Build 1000)", "win-nt-64"},
+        {5, 3, VER_NT_SERVER, 0, "", 1, "Windows  Server x64 (Build 1000)", "win-nt-64"},
+        {6, 0, VER_NT_SERVER, 7, "Server 2008", 1, "Windows Server 2008 Standard x64 (Build 1000)", "win-nt-64"},
+        {6, 1, VER_NT_SERVER, 9, "Server 2008 R2", 1, "Windows Server 2008 R2 Standard x64 (Build 1000)", "win-nt-64"},
+        {6, 2, VER_NT_SERVER, 11, "Server 2012", 1, "Windows Server 2012 Standard x64 (Build 1000)", "win-nt-64"},
+        {6, 3, VER_NT_SERVER, 11, "Server 2012", 1, "Windows Server 2012 Standard x64 (Build 1000)", "win-nt-64"},
+        {6, 4, VER_NT_SERVER, 11, "Server 2012", 1, "Windows Server 2012 Standard x64 (Build 1000)", "win-nt-64"},
+        {7, 0, VER_NT_SERVER, 0, "", 1, "Windows  Server x64 (Build 1000)", "win-nt-64"},
+    };
+    for (const auto& row : rows)
+    {
+        const bool server = row.product_type != VER_NT_WORKSTATION;
+        auto probe = x64_probe(nt_version(row.major, row.minor, 1000, row.product_type), server ? 7 : 1);
+        const os_info_t info = detect(probe);
+        SCOPED_TRACE(testing::Message() << row.major << "." << row.minor << (server ? " server" : " workstation"));
+        expect_code(info.code, {row.major >= 5 ? os_arch_x64 : os_arch_x86, os_platform_nt, row.release,
+                                server ? os_server_bit : 0u, row.edition});
+        EXPECT_STREQ(info.description, row.description);
+        EXPECT_STREQ(info.platform, row.platform);
+        EXPECT_EQ(std::string(info.release), std::string("Windows_") + row.release_name);
+    }
 }
 
-TEST(DetectOsTest, Windows63AsWorkstationAndServer)
+TEST(DetectOsTest, DomainControllerIsAServer)
 {
-    auto workstation = x64_probe(nt_version(6, 3, 9600, VER_NT_WORKSTATION), 48);
-    os_info_t info = detect(workstation);
-    expect_code(info.code, {2, 3, 10, 0, 7});
-    EXPECT_STREQ(info.description, "Windows Brand new Professional x64 (Build 9600)");
-    EXPECT_STREQ(info.release, "Windows_Brand new");
-
-    auto server = x64_probe(nt_version(6, 3, 9600, VER_NT_SERVER), 7);
-    info = detect(server);
-    expect_code(info.code, {2, 3, 11, 0x80, 1});
-    EXPECT_STREQ(info.description, "Windows Server 2012 Standard x64 (Build 9600)");
-
     auto server62 = x64_probe(nt_version(6, 2, 9200, VER_NT_DOMAIN_CONTROLLER, VER_SUITE_DATACENTER));
-    info = detect(server62);
+    const os_info_t info = detect(server62);
     expect_code(info.code, {2, 3, 11, 0x80, 4});
     EXPECT_STREQ(info.description, "Windows Server 2012 Datacenter x64 (Build 9200)");
 }
@@ -390,8 +423,13 @@ TEST(DetectOsTest, Nt6WorkstationEditionFromTheRegistry)
         std::uint32_t edition;
         std::size_t questions;
     } cases[] = {
-        {{{edition_id, "HomePremium"}}, "Windows 7 Premium x64 (Build 7600)", 3, 1},
+        {{{edition_id, "Starter"}}, "Windows 7 Starter x64 (Build 7600)", 1, 1},
         {{{edition_id, "HOMEBASIC"}}, "Windows 7 Basic x64 (Build 7600)", 2, 1},
+        {{{edition_id, "HomePremium"}}, "Windows 7 Premium x64 (Build 7600)", 3, 1},
+        {{{edition_id, "Professional"}}, "Windows 7 Professional x64 (Build 7600)", 7, 1},
+        {{{edition_id, "Enterprise"}}, "Windows 7 Enterprise x64 (Build 7600)", 4, 1},
+        {{{edition_id, "Business"}}, "Windows 7 Business x64 (Build 7600)", 5, 1},
+        {{{edition_id, "Ultimate"}}, "Windows 7 Ultimate x64 (Build 7600)", 6, 1},
         {{{edition_id, "Cluster"}}, "Windows 7 Starter x64 (Build 7600)", 1, 1},
         {{{edition_id, "StarterProfessional"}}, "Windows 7 Starter x64 (Build 7600)", 1, 1}, // first match wins
         {{{product_name, "Windows 7 Ultimate"}}, "Windows 7 Ultimate x64 (Build 7600)", 6, 2},
@@ -447,16 +485,61 @@ TEST(ProductEditionTest, NamesOrTheirCodeIntoTheRecord)
     EXPECT_EQ(info.code, 0x02230884u) << "or-ed, never assigned";
     EXPECT_STREQ(product_edition(33, info), "Foundation");
     EXPECT_EQ(info.code, 0x0223088Cu);
-    EXPECT_STREQ(product_edition(101, info), "");
-    EXPECT_STREQ(product_edition(103, info), "Professional");
+}
 
-    const std::uint32_t nameless[] = {0, 9, 24, 30, 50, 97, 102, 104, 255, 0xFFFFFFFF};
-    for (std::uint32_t type : nameless)
+// Every product type GetProductInfo may answer: the edition it names and the code it ors
+// in; any type not listed names none and leaves the code alone.
+TEST(ProductEditionTest, EveryProductType)
+{
+    const struct
     {
-        info.code = 0x02230800;
-        EXPECT_EQ(product_edition(type, info), nullptr) << "type " << type;
-        EXPECT_EQ(info.code, 0x02230800u) << "type " << type;
+        const char* name;
+        std::uint32_t code;
+        std::vector<std::uint32_t> types;
+    } editions[] = {
+        {"Ultimate", 6, {1, 28, 71}},
+        {"Basic", 2, {2, 5, 67}},
+        {"Premium", 3, {3, 26, 68}},
+        {"Enterprise", 4, {4, 27, 70, 72, 84}},
+        {"Business", 5, {6, 16}},
+        {"Standard", 1, {7, 13, 36, 40, 52, 53, 79}},
+        {"Datacenter", 4, {8, 12, 37, 39, 80}},
+        {"Enterprise", 3, {10, 14, 15, 38, 41}},
+        {"Starter", 1, {11, 47, 66}},
+        {"Web", 2, {17, 29}},
+        {"Compute Cluster", 6, {18, 64}},
+        {"Storage", 5, {19, 20, 21, 22, 23, 43, 44, 45, 46, 95, 96}},
+        {"Foundation", 8, {33}},
+        {"Professional", 7, {48, 49, 69, 103}},
+        {"Essentials", 9, {59, 60, 61, 62}},
+        {"", 3, {98, 99, 100, 101}},
+    };
+    std::map<std::uint32_t, std::pair<const char*, std::uint32_t>> named;
+    for (const auto& edition : editions)
+    {
+        for (std::uint32_t type : edition.types)
+        {
+            named[type] = {edition.name, edition.code};
+        }
     }
+    for (std::uint32_t type = 0; type <= 300; ++type)
+    {
+        os_info_t info{};
+        info.code = 0x02230800;
+        const char* name = product_edition(type, info);
+        const auto found = named.find(type);
+        if (found == named.end())
+        {
+            EXPECT_EQ(name, nullptr) << "type " << type;
+            EXPECT_EQ(info.code, 0x02230800u) << "type " << type;
+            continue;
+        }
+        ASSERT_NE(name, nullptr) << "type " << type;
+        EXPECT_STREQ(name, found->second.first) << "type " << type;
+        EXPECT_EQ(info.code, 0x02230800u | found->second.second) << "type " << type;
+    }
+    os_info_t info{};
+    EXPECT_EQ(product_edition(0xFFFFFFFF, info), nullptr);
 }
 
 TEST(ContainsNocaseTest, Matching)

@@ -120,7 +120,7 @@ HANDLE WINAPI failing_mutex_creator(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR)
 
 TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
 {
-    set_critical_section_initializer(failing_initializer);
+    set_critical_section_initializer_for_testing(failing_initializer);
     critical_section_t* built = nullptr;
     try
     {
@@ -135,7 +135,7 @@ TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
         EXPECT_EQ(thrown.exception()->line(), 782);
         EXPECT_STREQ(thrown.what(), "cannot initialize critical section");
     }
-    set_critical_section_initializer(nullptr);
+    set_critical_section_initializer_for_testing(nullptr);
     EXPECT_EQ(built, nullptr);
     critical_section_t works;
     lock_guard_t guard(&works);
@@ -143,7 +143,7 @@ TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
 
 TEST(LockCreationTest, MutexFailureRaisesSyncException)
 {
-    set_mutex_creator(failing_mutex_creator);
+    set_mutex_creator_for_testing(failing_mutex_creator);
     try
     {
         mutex_t lock;
@@ -156,7 +156,7 @@ TEST(LockCreationTest, MutexFailureRaisesSyncException)
         EXPECT_STREQ(thrown.exception()->file(), "syncers");
         EXPECT_STREQ(thrown.what(), "cannot initialize mutex because of Not enough memory (code=8).");
     }
-    set_mutex_creator(nullptr);
+    set_mutex_creator_for_testing(nullptr);
     mutex_t works;
     EXPECT_EQ(works.lock(), 0u);
 }
@@ -231,31 +231,49 @@ TEST_P(AtomicSetTest, ResultsAndWrapping)
     EXPECT_EQ(wide, 0);
 }
 
-TEST_P(AtomicSetTest, CounterWithRetryLoopLosesNoIncrement)
+TEST_P(AtomicSetTest, CountersUnderContentionLoseNoIncrement)
 {
+    // Threads start together and go on for a while, so that on a busy machine too their
+    // operations overlap on several processors.
+    constexpr int threads_count = 4;
+    constexpr DWORD busy_ms = 300;
     volatile LONG counter = 0;
+    volatile LONG added = 0;
     volatile LONG64 wide = 0;
+    std::atomic<long> rounds{0};
+    std::atomic<int> waiting{threads_count};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < threads_count; ++i)
     {
         threads.emplace_back([&] {
-            for (int j = 0; j < 5000; ++j)
+            --waiting;
+            while (waiting.load() > 0)
+            {
+            }
+            const DWORD start = GetTickCount();
+            long done = 0;
+            while ((done & 255) != 0 || GetTickCount() - start < busy_ms)
             {
                 LONG seen;
                 do
                 {
                     seen = counter;
                 } while (ops().compare_exchange32(&counter, seen, seen + 1) != seen);
+                ops().fetch_add32(&added, 1);
+                ops().add_test32(&added, 1);
                 ops().fetch_add64(&wide, 3);
+                ++done;
             }
+            rounds += done;
         });
     }
     for (std::thread& thread : threads)
     {
         thread.join();
     }
-    EXPECT_EQ(counter, 20000);
-    EXPECT_EQ(wide, 60000);
+    EXPECT_EQ(counter, rounds.load());
+    EXPECT_EQ(added, 2 * rounds.load());
+    EXPECT_EQ(wide, 3 * rounds.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, AtomicSetTest,

@@ -1,7 +1,11 @@
 // Error text, formatting with its 1 MB limit, code-page conversion and decimal text.
 #include "runtime/exceptions.h"
+#include "runtime/late_bound.h"
+#include "runtime/logger.h"
+#include "runtime/syncers.h"
 #include "runtime/types.h"
 #include "runtime/utilities.h"
+#include "runtime/win-utils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,6 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -74,6 +80,53 @@ TEST(WinStrerrorTest, SystemMessageLosesLineEndAndPeriod)
     EXPECT_STREQ(win_strerror(buffer, sizeof buffer, ERROR_FILE_NOT_FOUND), "File not found (code=2).");
     EXPECT_EQ(win_strerror(buffer, sizeof buffer, ERROR_INVALID_PARAMETER), buffer);
     EXPECT_STREQ(buffer, "Invalid parameter (code=87).");
+}
+
+// FormatMessageA as this program's import table reaches it (the runtime library is
+// linked in), answering for English as a system without English texts does.
+using format_message_t = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*);
+format_message_t g_system_format_message = nullptr;
+DWORD g_english_error = 0;
+std::vector<DWORD> g_languages_asked;
+
+DWORD WINAPI FormatMessageWithoutEnglish(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer,
+                                         DWORD size, va_list* args)
+{
+    g_languages_asked.push_back(language);
+    if (language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
+    {
+        SetLastError(g_english_error);
+        return 0;
+    }
+    return g_system_format_message(flags, source, code, language, buffer, size, args);
+}
+
+TEST(WinStrerrorTest, WithoutAnEnglishTextTheDefaultLanguageIsAskedOnlyThen)
+{
+    g_system_format_message = reinterpret_cast<format_message_t>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "FormatMessageA")));
+    ASSERT_NE(g_system_format_message, nullptr);
+    // The text the system gives in the default language, as win_strerror shows it.
+    char* message = nullptr;
+    const DWORD length = g_system_format_message(0x1300, nullptr, ERROR_FILE_NOT_FOUND, 0,
+                                                 reinterpret_cast<LPSTR>(&message), 0, nullptr);
+    ASSERT_GT(length, 0u);
+    char expected[512];
+    compose_error_text(expected, sizeof expected, ERROR_FILE_NOT_FOUND, message, length, 0);
+    LocalFree(message);
+
+    ApiHook hook(FormatMessageWithoutEnglish, "kernel32.dll", "FormatMessageA", nullptr, api_hook_throw);
+    char buffer[512];
+    g_languages_asked.clear();
+    g_english_error = ERROR_RESOURCE_LANG_NOT_FOUND;
+    EXPECT_STREQ(win_strerror(buffer, sizeof buffer, ERROR_FILE_NOT_FOUND), expected);
+    EXPECT_EQ(g_languages_asked, (std::vector<DWORD>{0x0409, 0}));
+
+    g_languages_asked.clear();
+    g_english_error = ERROR_MR_MID_NOT_FOUND;
+    EXPECT_EQ(std::string(win_strerror(buffer, sizeof buffer, ERROR_FILE_NOT_FOUND)),
+              "Error 2 {0," + std::to_string(ERROR_MR_MID_NOT_FOUND) + "}");
+    EXPECT_EQ(g_languages_asked, std::vector<DWORD>{0x0409}) << "other failures are not retried";
 }
 
 TEST(WinStrerrorTest, ShortBufferGivesTheErrorForm)
@@ -161,15 +214,68 @@ int throwing_int_formatter(char*, std::size_t, const char*, va_list)
 TEST(StringPrintfTest, StandardExceptionsBecomeTextOthersPassThrough)
 {
     std::string target = "before";
-    set_string_formatter(throwing_std_formatter);
+    set_string_formatter_for_testing(throwing_std_formatter);
     string_printf(target, "%d", 1);
     EXPECT_EQ(target, "vsnprintf failed because of no room");
 
-    set_string_formatter(throwing_int_formatter);
+    set_string_formatter_for_testing(throwing_int_formatter);
     EXPECT_THROW(string_printf(target, "%d", 1), int);
-    set_string_formatter(nullptr);
+    set_string_formatter_for_testing(nullptr);
     string_printf(target, "%d", 1);
     EXPECT_EQ(target, "1");
+}
+
+BOOL WINAPI refusing_initializer(LPCRITICAL_SECTION, DWORD)
+{
+    return FALSE;
+}
+HANDLE WINAPI refusing_mutex_creator(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR)
+{
+    return nullptr;
+}
+HMODULE WINAPI refusing_loader(LPCSTR)
+{
+    return nullptr;
+}
+BOOL WINAPI refusing_protector(LPVOID, SIZE_T, DWORD, PDWORD)
+{
+    return FALSE;
+}
+std::uint64_t stopped_clock()
+{
+    return 0;
+}
+
+// Installs replacement through a seam, then null; what each call returned.
+template <class function_t>
+std::vector<function_t> seam_answers(function_t (*install)(function_t), function_t replacement)
+{
+    return {install(replacement), install(nullptr), install(nullptr)};
+}
+
+TEST(TestSeamTest, EverySeamReturnsWhatWasInstalledAndNullRestoresTheSystemFunction)
+{
+    using loader_t = late_bound_loader_t;
+    EXPECT_EQ(seam_answers<loader_t>(set_late_bound_loader_for_testing, refusing_loader),
+              (std::vector<loader_t>{LoadLibraryA, refusing_loader, LoadLibraryA}));
+    using initializer_t = critical_section_initializer_t;
+    EXPECT_EQ(seam_answers<initializer_t>(set_critical_section_initializer_for_testing, refusing_initializer),
+              (std::vector<initializer_t>{InitializeCriticalSectionAndSpinCount, refusing_initializer,
+                                          InitializeCriticalSectionAndSpinCount}));
+    EXPECT_EQ(seam_answers<mutex_creator_t>(set_mutex_creator_for_testing, refusing_mutex_creator),
+              (std::vector<mutex_creator_t>{CreateMutexA, refusing_mutex_creator, CreateMutexA}));
+    EXPECT_EQ(seam_answers<memory_protector_t>(set_memory_protector_for_testing, refusing_protector),
+              (std::vector<memory_protector_t>{VirtualProtect, refusing_protector, VirtualProtect}));
+
+    const string_formatter_t system_formatter = set_string_formatter_for_testing(throwing_int_formatter);
+    EXPECT_NE(system_formatter, nullptr);
+    EXPECT_EQ(set_string_formatter_for_testing(nullptr), throwing_int_formatter);
+    EXPECT_EQ(set_string_formatter_for_testing(nullptr), system_formatter);
+
+    fd_logger_t logger(-1, log_level_info);
+    EXPECT_EQ(set_log_clock_for_testing(logger, stopped_clock), log_system_clock);
+    EXPECT_EQ(set_log_clock_for_testing(logger, nullptr), stopped_clock);
+    EXPECT_EQ(set_log_clock_for_testing(logger, nullptr), log_system_clock);
 }
 
 TEST(StringPrintfTest, ArgumentsMayPointIntoTheTargetAndNullFormatIsEmpty)

@@ -43,7 +43,7 @@ int ReplacementProviderValue()
 // A call through this program's import table, as any call of FindResourceW here is:
 // kernel32's version record. Not inlined: the compiler takes import table entries for
 // constants and would reuse one value read earlier in the caller.
-__attribute__((noinline)) HRSRC FindVersion()
+[[gnu::noinline]] HRSRC FindVersion()
 {
     return FindResourceW(GetModuleHandleA("kernel32.dll"), MAKEINTRESOURCEW(1), RT_VERSION);
 }
@@ -145,9 +145,9 @@ public:
     explicit ProtectionFails(DWORD error)
     {
         g_failWith = error;
-        set_memory_protector(FailingProtect);
+        set_memory_protector_for_testing(FailingProtect);
     }
-    ~ProtectionFails() { set_memory_protector(nullptr); }
+    ~ProtectionFails() { set_memory_protector_for_testing(nullptr); }
 };
 
 TEST(ApiHookTest, EntryHoldsTheReplacementWhileTheHookLivesAndItsOldValueAfterwards)
@@ -315,10 +315,10 @@ TEST(ApiHookTest, FailedRestoreIsLoggedNeverThrown)
     {
         ApiHook hook(ReplacementFindResource, "kernel32.dll", "FindResourceW", nullptr, api_hook_throw);
         ASSERT_TRUE(hook.installed());
-        set_memory_protector(FailingProtect);
+        set_memory_protector_for_testing(FailingProtect);
         g_failWith = ERROR_NOACCESS;
     }
-    set_memory_protector(nullptr);
+    set_memory_protector_for_testing(nullptr);
     EXPECT_EQ(__imp_FindResourceW, reinterpret_cast<void*>(&ReplacementFindResource));
     ASSERT_TRUE(write_protected(&__imp_FindResourceW, &original, sizeof(original)));
 
@@ -379,12 +379,12 @@ TEST(WriteProtectedTest, CopiesIntoReadOnlyPagesAndPutsTheirProtectionBack)
         ASSERT_TRUE(VirtualProtect(page, 4096, protection, &ignored));
 
         g_requested.clear();
-        set_memory_protector(RecordingProtect);
+        set_memory_protector_for_testing(RecordingProtect);
         void* const value = reinterpret_cast<void*>(static_cast<ULONG_PTR>(0x1122334455667788ull));
         EXPECT_TRUE(write_protected(page + 8, &value, sizeof(value)));
         const char text[] = "odd size, odd place";
         EXPECT_TRUE(write_protected(page + 21, text, sizeof(text)));
-        set_memory_protector(nullptr);
+        set_memory_protector_for_testing(nullptr);
 
         void* stored = nullptr;
         std::memcpy(&stored, page + 8, sizeof(stored));
