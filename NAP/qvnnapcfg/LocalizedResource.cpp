@@ -338,8 +338,10 @@ HRSRC WINAPI FindLocalizedResource(HMODULE module, LPCWSTR name, LPCWSTR type) n
     return DataEntry(section, *chosen);
 }
 
-void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
-                         int codePage) noexcept
+namespace
+{
+void LoadStringInCodePage(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
+                          UINT codePage) noexcept
 {
     try
     {
@@ -360,7 +362,7 @@ void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std
         }
         // The runtime library reports a conversion the system refuses by throwing; that
         // lands in the handler below, which gives the default text as well.
-        from_unicode_to_cp(converted, text, codePage);
+        from_unicode_to_cp(converted, text, static_cast<int>(codePage));
         result.swap(converted);
     }
     catch (...)
@@ -374,4 +376,16 @@ void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std
             result.clear();
         }
     }
+}
+} // namespace
+
+void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std::string& defaultText) noexcept
+{
+    LoadStringInCodePage(result, id, module, defaultText, CP_ACP);
+}
+
+void LoadLocalizedStringForTesting(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
+                                   UINT codePage) noexcept
+{
+    LoadStringInCodePage(result, id, module, defaultText, codePage);
 }

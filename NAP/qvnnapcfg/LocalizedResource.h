@@ -28,9 +28,15 @@
 HRSRC WINAPI FindLocalizedResource(HMODULE module, LPCWSTR name, LPCWSTR type) noexcept;
 
 // Fills result with string id of module (null: the main executable), in the language
-// FindLocalizedResource chooses for the calling thread, converted to codePage (by
-// default the ANSI code page; characters the code page lacks become its replacement
-// character). When the string is absent or empty, or cannot be converted, result is
-// defaultText instead (and empty should even that copy fail). Never throws.
-void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
-                         int codePage = CP_ACP) noexcept;
+// FindLocalizedResource chooses for the calling thread, converted to the ANSI code page
+// (characters the code page lacks become its replacement character). When the string is
+// absent or empty, or cannot be converted, result is defaultText instead (and empty
+// should even that copy fail). Never throws.
+void LoadLocalizedString(std::string& result, UINT id, HMODULE module, const std::string& defaultText) noexcept;
+
+// --- Test seams ---------------------------------------------------------------------
+// LoadLocalizedString converting to codePage instead of the ANSI code page, so that a
+// test can read the text whole (CP_UTF8) whatever the system's ANSI code page is; the
+// component itself never calls it.
+void LoadLocalizedStringForTesting(std::string& result, UINT id, HMODULE module, const std::string& defaultText,
+                                   UINT codePage) noexcept;

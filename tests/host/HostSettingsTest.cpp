@@ -238,7 +238,8 @@ TEST(HresultTextTest, SystemTextOrBareCode)
     EXPECT_EQ(DescribeHresult(static_cast<HRESULT>(0x8FFF1234)), "0x8FFF1234");
 }
 
-// A text with an insert ("Bad EXE format for %1.") never shows the placeholder.
+// A text with an insert (the platform's English text for ERROR_BAD_EXE_FORMAT, which the
+// tool asks for, has one) never shows the placeholder.
 TEST(HresultTextTest, InsertsAreFilledOrDropped)
 {
     const HRESULT badFormat = HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT);

@@ -8,9 +8,10 @@
 // wine_hkcr lock) and removed again afterwards.
 #include "ResourceIds.h"
 
+#include "support/ChildProcess.h"
 #include "support/ComponentDll.h"
+#include "support/ComponentLanguages.h"
 #include "support/DialogDriver.h"
-#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -21,66 +22,13 @@ namespace
 {
 constexpr DWORD ProcessTimeoutMs = 30000;
 
-// qvnnaphost.exe from beside this program, run with the arguments; its standard output
-// and error go to a file for failure messages. Ended by force should a test leave it
-// running.
-class HostProcess
+// qvnnaphost.exe from beside this program, run with the arguments.
+class HostProcess : public CapturedProcess
 {
 public:
     explicit HostProcess(const std::wstring& arguments)
+        : CapturedProcess(L"\"" + PathBesideProgram(L"qvnnaphost.exe") + L"\" " + arguments)
     {
-        m_outputPath = m_folder.File("host-output.txt");
-        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-        HANDLE output = CreateFileA(m_outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inheritable, CREATE_ALWAYS, 0, nullptr);
-        if (output == INVALID_HANDLE_VALUE)
-        {
-            ADD_FAILURE() << "cannot create " << m_outputPath;
-            return;
-        }
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = output;
-        startup.hStdError = output;
-        std::wstring commandLine = L"\"" + PathBesideProgram(L"qvnnaphost.exe") + L"\" " + arguments;
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &m_process))
-        {
-            ADD_FAILURE() << "cannot start qvnnaphost.exe, error " << GetLastError();
-        }
-        CloseHandle(output);
-    }
-    ~HostProcess()
-    {
-        if (m_process.hProcess == nullptr)
-        {
-            return;
-        }
-        if (WaitForSingleObject(m_process.hProcess, 0) != WAIT_OBJECT_0)
-        {
-            TerminateProcess(m_process.hProcess, 99);
-            WaitForSingleObject(m_process.hProcess, ProcessTimeoutMs);
-        }
-        CloseHandle(m_process.hThread);
-        CloseHandle(m_process.hProcess);
-    }
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
-
-    bool Started() const { return m_process.hProcess != nullptr; }
-
-    // The exit status, or nothing when the process is still running after the wait.
-    std::optional<DWORD> WaitExit(DWORD timeoutMs = ProcessTimeoutMs) const
-    {
-        DWORD status = 0;
-        if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0 ||
-            !GetExitCodeProcess(m_process.hProcess, &status))
-        {
-            return std::nullopt;
-        }
-        return status;
     }
 
     // A visible dialog ("#32770") of the process, once one appears; null on timeout.
@@ -90,14 +38,11 @@ public:
         WaitUntil(
             [&] {
                 found = FindDialog();
-                return found != nullptr || WaitForSingleObject(m_process.hProcess, 0) == WAIT_OBJECT_0;
+                return found != nullptr || !Running();
             },
             std::chrono::milliseconds(ProcessTimeoutMs));
         return found;
     }
-
-    // What the tool wrote so far.
-    std::string Output() const { return ReadWholeFile(m_outputPath); }
 
 private:
     struct Search
@@ -123,14 +68,10 @@ private:
 
     HWND FindDialog() const
     {
-        Search search{m_process.dwProcessId, nullptr};
+        Search search{Id(), nullptr};
         EnumWindows(&HostProcess::Visit, reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
-
-    ScratchFolder m_folder;
-    std::string m_outputPath;
-    PROCESS_INFORMATION m_process = {};
 };
 
 class HostUiTest : public ::testing::Test
@@ -140,15 +81,16 @@ protected:
     void TearDown() override { EXPECT_EQ(dll.DllUnregisterServer(), S_OK); }
 
     // Opens the dialog through "ui --locale <locale>", checks its caption and the
-    // Cancel button's text, presses Cancel and expects exit status 0.
-    void ExpectDialog(const wchar_t* locale, const std::wstring& caption, const std::wstring& cancel)
+    // Cancel button's text in the language of expected, presses Cancel and expects exit
+    // status 0.
+    void ExpectDialog(const wchar_t* locale, LCID expected)
     {
         HostProcess host(std::wstring(L"ui --locale ") + locale);
         ASSERT_TRUE(host.Started());
         HWND dialog = host.WaitForDialog();
         ASSERT_NE(dialog, nullptr) << "no dialog appeared; the tool wrote: " << host.Output();
-        EXPECT_EQ(WindowText(dialog), caption);
-        EXPECT_EQ(ControlText(dialog, IDCANCEL), cancel);
+        EXPECT_EQ(WindowText(dialog), ComponentLanguageOf(expected).caption);
+        EXPECT_EQ(ControlText(dialog, IDCANCEL), ComponentLanguageOf(expected).cancel);
         PressButton(dialog, IDCANCEL);
         const auto status = host.WaitExit();
         ASSERT_TRUE(status.has_value()) << "the tool did not end after Cancel";
@@ -160,12 +102,12 @@ protected:
 
 TEST_F(HostUiTest, RussianLocaleShowsTheRussianDialogAndCancelEndsTheTool)
 {
-    ExpectDialog(L"0x0419", L"Настройки защиты сетевого доступа Quorvane", L"Отмена");
+    ExpectDialog(L"0x0419", 0x0419);
 }
 
 TEST_F(HostUiTest, LocaleInDecimalPicksChinese)
 {
-    ExpectDialog(L"2052", L"Quorvane 网络访问保护设置", L"取消");
+    ExpectDialog(L"2052", 0x0804);
 }
 
 // A malformed or unknown locale is refused before anything is created: status 1, one

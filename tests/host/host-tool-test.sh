@@ -209,8 +209,8 @@ run "set over a refused stored value" 1 set --cache-time 5
 # so the tests' own is registered.
 run "import before out of process" 0 import saved.bin
 end_surrogates
-run "show out of process, 32-bit surrogate" 1 show --out-of-process
-expect_err "show out of process, 32-bit surrogate" "cannot create the component (CoCreateInstance): 0x80070002"
+run "show out of process, Wine's 32-bit surrogate" 1 show --out-of-process
+expect_err "show out of process, Wine's 32-bit surrogate" "cannot create the component (CoCreateInstance): 0x80070002"
 "$wine_run" reg add "$appid" /v DllSurrogate /d 'C:\windows\system32\dllhost.exe' /f >/dev/null ||
   fail "cannot set DllSurrogate"
 "$wine_run" regsvr32 /s "$proxy" || fail "cannot register the tests' proxy $proxy"

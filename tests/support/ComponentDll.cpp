@@ -1,6 +1,10 @@
 #include "support/ComponentDll.h"
 
+#include "SHVConfigBlob.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace
 {
@@ -107,4 +111,34 @@ bool UnloadComponentDllCompletely()
 FreshComponentLoad::FreshComponentLoad()
 {
     EXPECT_TRUE(UnloadComponentDllCompletely()) << "the DLL is still loaded";
+}
+
+Blob MakeBlob(const std::u16string& name, std::uint32_t port, std::uint32_t timeout, std::uint32_t cache,
+              std::uint32_t enabled, std::uint32_t version)
+{
+    SHVConfigBlob blob;
+    std::memset(&blob, 0, sizeof(blob));
+    blob.version = version;
+    std::memcpy(blob.serverName, name.data(), name.size() * sizeof(char16_t));
+    blob.serverPort = port;
+    blob.serverTimeout = timeout;
+    blob.cacheTime = cache;
+    blob.validationEnabled = enabled;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&blob);
+    return Blob(bytes, bytes + sizeof(blob));
+}
+
+Blob GetBlob(INapComponentConfig* config)
+{
+    UINT16 count = 0;
+    BYTE* data = nullptr;
+    const HRESULT hr = config->GetConfig(&count, &data);
+    EXPECT_EQ(hr, S_OK);
+    if (hr != S_OK)
+    {
+        return {};
+    }
+    Blob blob(data, data + count);
+    CoTaskMemFree(data);
+    return blob;
 }

@@ -7,10 +7,23 @@
 
 #include "UniqueHandle.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // Path of a file that sits beside the running test program.
 std::wstring PathBesideProgram(const wchar_t* fileName);
+
+// A settings blob as INapComponentConfig carries it.
+using Blob = std::vector<BYTE>;
+
+// A blob with these values (the server name zero-filled to its end).
+Blob MakeBlob(const std::u16string& name, std::uint32_t port, std::uint32_t timeout = 10000, std::uint32_t cache = 180,
+              std::uint32_t enabled = 1, std::uint32_t version = 1);
+
+// GetConfig's blob, its block freed; fails the test and returns an empty one when the
+// call fails.
+Blob GetBlob(INapComponentConfig* config);
 
 class ComponentDll
 {

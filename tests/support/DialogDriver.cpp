@@ -27,6 +27,41 @@ bool IsDialogClass(HWND window)
     return std::wstring(name) == L"#32770";
 }
 
+// What a message box shows besides its text.
+struct MessageBoxLook
+{
+    std::wstring caption;
+    HICON icon = nullptr;
+    std::vector<int> buttons; // identifiers of the visible buttons, in ascending order
+};
+
+MessageBoxLook LookOf(HWND messageBox)
+{
+    MessageBoxLook look{WindowText(messageBox), nullptr, {}};
+    for (HWND child = GetWindow(messageBox, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    {
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        wchar_t className[16] = {};
+        GetClassNameW(child, className, 16);
+        if ((style & WS_VISIBLE) == 0)
+        {
+            continue;
+        }
+        if (lstrcmpiW(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON)
+        {
+            DWORD_PTR icon = 0;
+            SendBounded(child, STM_GETICON, 0, 0, &icon);
+            look.icon = reinterpret_cast<HICON>(icon);
+        }
+        else if (lstrcmpiW(className, L"Button") == 0)
+        {
+            look.buttons.push_back(GetDlgCtrlID(child));
+        }
+    }
+    std::sort(look.buttons.begin(), look.buttons.end());
+    return look;
+}
+
 BOOL CALLBACK CollectDialog(HWND window, LPARAM found)
 {
     if (IsWindowVisible(window) && IsDialogClass(window))
@@ -151,8 +186,11 @@ void ClickCheckBox(HWND dialog, int control, bool checked)
 {
     HWND window = GetDlgItem(dialog, control);
     ASSERT_NE(window, nullptr) << "no control " << control;
-    EXPECT_TRUE(SendBounded(window, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0));
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(control, BN_CLICKED), reinterpret_cast<LPARAM>(window));
+    if (IsChecked(dialog, control) != checked)
+    {
+        EXPECT_TRUE(SendBounded(window, BM_CLICK, 0, 0)) << "BM_CLICK to control " << control;
+        EXPECT_EQ(IsChecked(dialog, control), checked) << "the click did not toggle control " << control;
+    }
 }
 
 bool IsChecked(HWND dialog, int control)
@@ -175,6 +213,33 @@ void PressButton(HWND dialog, int control)
 std::wstring MessageBoxText(HWND messageBox)
 {
     return WindowText(GetDlgItem(messageBox, MessageBoxTextId));
+}
+
+::testing::AssertionResult LooksLikePlatformMessageBox(HWND messageBox, UINT flags, LCID locale)
+{
+    const MessageBoxLook actual = LookOf(messageBox);
+    MessageBoxLook expected;
+    {
+        UiThread reference([flags, locale] {
+            SetThreadLocale(locale);
+            MessageBoxW(nullptr, L"reference", nullptr, flags);
+        });
+        HWND shown = WaitForDialog(reference.Id());
+        if (shown == nullptr)
+        {
+            return ::testing::AssertionFailure() << "the platform showed no message box";
+        }
+        expected = LookOf(shown);
+    }
+    if (actual.caption == expected.caption && actual.icon == expected.icon && actual.buttons == expected.buttons)
+    {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "caption " << ::testing::PrintToString(actual.caption) << ", icon "
+                                         << actual.icon << ", " << actual.buttons.size()
+                                         << " buttons; the platform's box for these flags: caption "
+                                         << ::testing::PrintToString(expected.caption) << ", icon " << expected.icon
+                                         << ", " << expected.buttons.size() << " buttons";
 }
 
 HWND FocusOfThread(DWORD threadId)

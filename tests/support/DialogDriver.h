@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -61,8 +63,9 @@ std::wstring ControlText(HWND dialog, int control);
 // Replaces a control's text (WM_SETTEXT, bounded send); fails the test on timeout.
 void SetControlText(HWND dialog, int control, const std::wstring& text);
 
-// Sets a check box as a click would leave it, then tells the dialog it was clicked
-// (WM_COMMAND with BN_CLICKED), as the button itself does.
+// Clicks a check box (BM_CLICK, as the mouse does) unless it already shows the wanted
+// state: the box toggles itself and tells the dialog. Fails the test when it does not
+// toggle.
 void ClickCheckBox(HWND dialog, int control, bool checked);
 bool IsChecked(HWND dialog, int control);
 bool IsControlEnabled(HWND dialog, int control);
@@ -72,6 +75,12 @@ void PressButton(HWND dialog, int control);
 
 // The text of a message box: its Static control with identifier 0xFFFF.
 std::wstring MessageBoxText(HWND messageBox);
+
+// Whether a message box shows the caption, the icon and the buttons of the one the
+// platform shows for MessageBoxW(nullptr, text, nullptr, flags) on a thread of the
+// locale (the default caption may follow it); the reference box is shown on a thread
+// of its own and closed again.
+::testing::AssertionResult LooksLikePlatformMessageBox(HWND messageBox, UINT flags, LCID locale);
 
 // The window that has the keyboard focus in the thread (GetGUIThreadInfo), or null.
 HWND FocusOfThread(DWORD threadId);

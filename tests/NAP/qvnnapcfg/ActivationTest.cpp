@@ -35,8 +35,6 @@ constexpr CLSID ClsidSHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D,
 const IID IidNapComponentConfig = __uuidof(INapComponentConfig);
 const wchar_t* const ComponentFileName = L"qvnnapcfg64.dll";
 
-using Blob = std::vector<BYTE>;
-
 // An export of the copy of the DLL that COM loaded into this process; null without one.
 template <class Function> Function LoadedExport(const char* name)
 {
@@ -62,37 +60,6 @@ IClassFactory* LoadedFactory()
         function(ClsidSHVConfig, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     }
     return factory;
-}
-
-Blob MakeBlob(const std::u16string& name, std::uint32_t port, std::uint32_t timeout = 10000, std::uint32_t cache = 180,
-              std::uint32_t enabled = 1, std::uint32_t version = 1)
-{
-    SHVConfigBlob blob;
-    std::memset(&blob, 0, sizeof(blob));
-    blob.version = version;
-    std::memcpy(blob.serverName, name.data(), name.size() * sizeof(char16_t));
-    blob.serverPort = port;
-    blob.serverTimeout = timeout;
-    blob.cacheTime = cache;
-    blob.validationEnabled = enabled;
-    const auto* bytes = reinterpret_cast<const BYTE*>(&blob);
-    return Blob(bytes, bytes + sizeof(blob));
-}
-
-// GetConfig's block, which the caller owns; empty when the call fails.
-Blob GetBlob(INapComponentConfig* config)
-{
-    UINT16 count = 0;
-    BYTE* data = nullptr;
-    const HRESULT hr = config->GetConfig(&count, &data);
-    EXPECT_EQ(hr, S_OK);
-    if (hr != S_OK)
-    {
-        return {};
-    }
-    Blob blob(data, data + count);
-    CoTaskMemFree(data);
-    return blob;
 }
 
 // Sets a blob and reads one back; the port read is one some thread wrote.

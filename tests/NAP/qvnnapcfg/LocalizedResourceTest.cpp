@@ -4,6 +4,7 @@
 #include "ResourceIds.h"
 
 #include "support/ComponentDll.h"
+#include "support/ComponentLanguages.h"
 
 #include <gtest/gtest.h>
 
@@ -47,17 +48,17 @@ protected:
 
 TEST_F(LocalizedResourceTest, EachLocaleFindsItsLanguage)
 {
-    const struct
+    struct Case
     {
         LCID locale;
         LANGID stored;
-    } cases[] = {
-        {0x0409, 0x0009}, // English (United States): the primary-language entry
-        {0x0809, 0x0009}, // English (United Kingdom)
-        {0x0407, 0x0007}, {0x0807, 0x0007}, {0x040C, 0x000C}, {0x0410, 0x0010}, // Italian holds English texts
-        {0x0415, 0x0015}, {0x0419, 0x0019}, {0x0804, 0x0804},                   // Chinese (PRC): the exact entry
     };
-    for (const auto& c : cases)
+    std::vector<Case> cases = {{0x0809, 0x0009}, {0x0807, 0x0007}}; // other countries, the primary-language entry
+    for (const ComponentLanguage& language : ComponentLanguages)
+    {
+        cases.push_back({language.locale, language.stored});
+    }
+    for (const Case& c : cases)
     {
         SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << c.locale);
         ThreadLocale locale(c.locale);
@@ -143,8 +144,8 @@ TEST(LocalizedResourceDataFileTest, ModulesLoadedAsDataFilesAreReadCorrectly)
         EXPECT_EQ(std::memcmp(bytes, LockResource(LoadResource(file, russian)), size), 0);
 
         std::string text;
-        LoadLocalizedString(text, IDS_INCORRECT_VALUE, file, "default", CP_UTF8);
-        EXPECT_EQ(text, "Указано некорректное значение");
+        LoadLocalizedStringForTesting(text, IDS_INCORRECT_VALUE, file, "default", CP_UTF8);
+        EXPECT_EQ(text, Utf8(ComponentLanguageOf(0x0419).incorrectValue));
         FreeLibrary(file);
     }
 }
@@ -163,42 +164,29 @@ TEST_F(LocalizedResourceTest, TextNamesAndTypesAreLeftToThePlatform)
 
 TEST_F(LocalizedResourceTest, StringsInTheThreadsLanguage)
 {
-    const struct
+    for (const ComponentLanguage& language : ComponentLanguages)
     {
-        LCID locale;
-        const char* utf8;
-    } cases[] = {
-        {0x0409, "Incorrect value specified"},
-        {0x0407, "Ungültiger Wert eingegeben"},
-        {0x040C, "Une valeur non valide à été spécifiée"},
-        {0x0410, "Incorrect value specified"},
-        {0x0415, "Podana wartość nie jest prawidłowa"},
-        {0x0419, "Указано некорректное значение"},
-        {0x0804, "指定的值无效"},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << c.locale);
-        ThreadLocale locale(c.locale);
+        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << language.locale);
+        ThreadLocale locale(language.locale);
         std::string text;
-        LoadLocalizedString(text, IDS_INCORRECT_VALUE, module, "default", CP_UTF8);
-        EXPECT_EQ(text, c.utf8);
-        LoadLocalizedString(text, IDS_DISPLAY_NAME, module, "default", CP_UTF8);
+        LoadLocalizedStringForTesting(text, IDS_INCORRECT_VALUE, module, "default", CP_UTF8);
+        EXPECT_EQ(text, Utf8(language.incorrectValue));
+        LoadLocalizedStringForTesting(text, IDS_DISPLAY_NAME, module, "default", CP_UTF8);
         EXPECT_EQ(text, "qvnnapcfg");
     }
 }
 
-// The ANSI code page here is 1252, which has no Cyrillic: the conversion's replacement
-// characters come back, as they would on any Western system.
+// The contract's conversion is to the ANSI code page, whatever that is here: Cyrillic
+// survives only where the code page has it. A code page named for the purpose gives its
+// own bytes.
 TEST_F(LocalizedResourceTest, RussianTextInTheAnsiCodePage)
 {
-    ASSERT_EQ(GetACP(), 1252u);
     ThreadLocale locale(0x0419);
     std::string text;
     LoadLocalizedString(text, IDS_INCORRECT_VALUE, module, "default");
-    EXPECT_EQ(text, "??????? ???????????? ????????");
+    EXPECT_EQ(text, InAnsiCodePage(ComponentLanguageOf(0x0419).incorrectValue));
 
-    LoadLocalizedString(text, IDS_INCORRECT_VALUE, module, "default", 1251);
+    LoadLocalizedStringForTesting(text, IDS_INCORRECT_VALUE, module, "default", 1251);
     EXPECT_EQ(text, "\xD3\xEA\xE0\xE7\xE0\xED\xEE \xED\xE5\xEA\xEE\xF0\xF0\xE5\xEA\xF2\xED\xEE\xE5 "
                     "\xE7\xED\xE0\xF7\xE5\xED\xE8\xE5");
 }
@@ -216,7 +204,7 @@ TEST_F(LocalizedResourceTest, DefaultTextWhenTheStringCannotBeHad)
     LoadLocalizedString(text, IDS_INCORRECT_VALUE, nullptr, "main executable has none");
     EXPECT_EQ(text, "main executable has none");
     // A conversion that fails gives the default text, not an exception.
-    LoadLocalizedString(text, IDS_INCORRECT_VALUE, module, "unconvertible", 12345);
+    LoadLocalizedStringForTesting(text, IDS_INCORRECT_VALUE, module, "unconvertible", 12345);
     EXPECT_EQ(text, "unconvertible");
     {
         ThreadLocale spanish(0x0C0A);
@@ -339,27 +327,29 @@ HRSRC Find(const FakeModule& image, DWORD type = TypeId, DWORD name = NameId)
     return FindLocalizedResource(image.Handle(), MAKEINTRESOURCEW(name), MAKEINTRESOURCEW(type));
 }
 
+// Of each kind the last entry counts, should a language occur twice.
 TEST(LocalizedResourceStructureTest, ExactThenPrimaryThenNeutral)
 {
     ResourceTreeBuilder tree;
-    // Neutral with a sublanguage, Russian neutral, Russian (Russia), English neutral.
-    const auto data = BuildLanguages(tree, {0x0800, 0x0019, 0x0419, 0x0009});
+    // Neutral with a sublanguage, Russian neutral, Russian (Russia), English neutral, then
+    // Russian (Russia), Russian neutral, neutral and English neutral once more.
+    const auto data = BuildLanguages(tree, {0x0800, 0x0019, 0x0419, 0x0009, 0x0419, 0x0019, 0x0000, 0x0009});
     FakeModule image(tree);
     {
         ThreadLocale locale(0x0419);
-        EXPECT_EQ(Find(image), image.At(data[2])) << "exact";
+        EXPECT_EQ(Find(image), image.At(data[4])) << "exact";
     }
     {
         ThreadLocale locale(0x0819); // Russian (Moldova)
-        EXPECT_EQ(Find(image), image.At(data[1])) << "primary language";
+        EXPECT_EQ(Find(image), image.At(data[5])) << "primary language";
     }
     {
         ThreadLocale locale(0x0C0A);
-        EXPECT_EQ(Find(image), image.At(data[0])) << "neutral, whatever its sublanguage";
+        EXPECT_EQ(Find(image), image.At(data[6])) << "neutral, whatever its sublanguage";
     }
     {
         ThreadLocale locale(0x0809);
-        EXPECT_EQ(Find(image), image.At(data[3])) << "English neutral";
+        EXPECT_EQ(Find(image), image.At(data[7])) << "English neutral";
     }
 }
 

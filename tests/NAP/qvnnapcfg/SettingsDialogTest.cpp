@@ -4,21 +4,22 @@
 #include "ResourceIds.h"
 #include "SHVConfigBlob.h"
 
+#include "support/ChildProcess.h"
 #include "support/ComponentDll.h"
+#include "support/ComponentLanguages.h"
 #include "support/DialogDriver.h"
 #include "support/ScratchRegistry.h"
 
 #include <gtest/gtest.h>
 #include <napcommon.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cwctype>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
-#include <vector>
 
 // The entry of this program's import address table through which its FindResourceW
 // calls go (the linker's name for it); InvokeUI hooks it while a dialog is open.
@@ -51,6 +52,7 @@ protected:
     HWND Open(LCID locale = EnglishUs)
     {
         invokeResult = E_PENDING;
+        dialogLocale = locale;
         ui = std::make_unique<UiThread>([this, locale] {
             SetThreadLocale(locale);
             invokeResult = config->InvokeUI(nullptr);
@@ -88,10 +90,10 @@ protected:
         int focusedControl;   // the control that has the focus once it is closed
     };
 
-    // Presses OK, expects a message box, reads and closes it, and reports where the
-    // focus went. The dialog must still be open afterwards.
-    // Presses OK, reads and closes the message box, and waits for the focus to reach
-    // the refused field (expectedFocus); the focus seen last is reported either way.
+    // Presses OK, expects the message box that refuses a value (no owner, the system's
+    // default caption, the exclamation icon and an OK button), reads and closes it, and
+    // waits for the focus to reach the refused field (expectedFocus); the focus seen last
+    // is reported either way. The dialog must still be open afterwards.
     std::optional<Rejection> PressOkAndExpectRejection(int expectedFocus)
     {
         PressButton(dialog, IDOK);
@@ -101,6 +103,8 @@ protected:
             ADD_FAILURE() << "no message box";
             return std::nullopt;
         }
+        EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+        EXPECT_TRUE(LooksLikePlatformMessageBox(box, MB_OK | MB_ICONEXCLAMATION, dialogLocale));
         Rejection rejection{MessageBoxText(box), 0};
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
@@ -138,6 +142,15 @@ protected:
         CoTaskMemFree(data);
         return blob;
     }
+    // The dialog shows these values, its fields greyed when validation is disabled.
+    void ExpectShown(const wchar_t* address, const wchar_t* port, const wchar_t* cacheTime, bool enabled) const
+    {
+        EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), address);
+        EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), port);
+        EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), cacheTime);
+        EXPECT_EQ(IsChecked(dialog, IDC_VALIDATION_ENABLED), enabled);
+        EXPECT_TRUE(EditsEnabled(enabled));
+    }
     bool EditsEnabled(bool expected) const
     {
         return IsControlEnabled(dialog, IDC_SERVER_ADDRESS) == expected &&
@@ -151,46 +164,37 @@ protected:
     INapComponentConfig* config = nullptr;
     std::unique_ptr<UiThread> ui;
     HWND dialog = nullptr;
+    LCID dialogLocale = EnglishUs; // the locale of the thread that shows it
     std::atomic<HRESULT> invokeResult{E_PENDING};
 };
 
-TEST_F(SettingsDialogTest, ShowsTheDefaultsWhenNothingIsStored)
+// The defaults while nothing is stored. The registry is the authority: a change another
+// program makes between two openings shows in the next one, greyed fields included.
+TEST_F(SettingsDialogTest, ShowsTheDefaultsThenWhatAnotherProgramStored)
 {
     ASSERT_NE(Open(), nullptr);
-    EXPECT_EQ(WindowText(dialog), L"Quorvane Network Access Protection Settings");
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"unspecified");
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"2193");
-    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"180");
-    EXPECT_TRUE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
-    EXPECT_TRUE(EditsEnabled(true));
+    EXPECT_EQ(WindowText(dialog), ComponentLanguageOf(EnglishUs).caption);
+    ExpectShown(L"unspecified", L"2193", L"180", true);
     PressCancelAndExpectClosed();
-}
 
-// The registry is the authority: a change another program makes between two openings
-// shows in the second one, greyed fields included.
-TEST_F(SettingsDialogTest, ShowsWhatAnotherProgramStoredOnTheNextOpening)
-{
     Store(L"first.example.net", 1000, 30, 1);
     ASSERT_NE(Open(), nullptr);
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"first.example.net");
+    ExpectShown(L"first.example.net", L"1000", L"30", true);
     PressCancelAndExpectClosed();
 
     Store(L"second.example.net", 65535, 4294967295u, 0);
     ASSERT_NE(Open(), nullptr);
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"second.example.net");
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"65535");
-    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"4294967295");
-    EXPECT_FALSE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
-    EXPECT_TRUE(EditsEnabled(false));
+    ExpectShown(L"second.example.net", L"65535", L"4294967295", false);
     PressCancelAndExpectClosed();
 }
 
 TEST_F(SettingsDialogTest, AcceptedValuesAreWrittenToTheRegistry)
 {
     ASSERT_NE(Open(), nullptr);
-    Type(L"nap.example.net", L"65535", L"0");
+    const std::wstring address = L"nap.example.net/" + std::wstring(1100, L'x');
+    Type(address, L"65535", L"0");
     PressOkAndExpectClosed();
-    EXPECT_EQ(Stored(L"ServerName")->Text(), L"nap.example.net");
+    EXPECT_EQ(Stored(L"ServerName")->Text(), address.substr(0, 1023)) << "at most 1023 characters are taken";
     EXPECT_EQ(Stored(L"ServerPort")->Dword(), 65535u);
     EXPECT_EQ(Stored(L"CacheTime")->Dword(), 0u);
     EXPECT_EQ(Stored(L"ValidationEnabled")->Dword(), 1u);
@@ -208,7 +212,7 @@ TEST_F(SettingsDialogTest, PortsOutsideOneTo65535AreRefused)
         Type(L"nap.example.net", port, L"60");
         const auto rejection = PressOkAndExpectRejection(IDC_SERVER_PORT);
         ASSERT_TRUE(rejection.has_value());
-        EXPECT_EQ(rejection->message, L"Incorrect value specified");
+        EXPECT_EQ(rejection->message, ComponentLanguageOf(EnglishUs).incorrectValue);
         EXPECT_EQ(rejection->focusedControl, IDC_SERVER_PORT);
         EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), port) << "the typed text stays";
         EXPECT_FALSE(Stored(L"ServerPort").has_value());
@@ -224,7 +228,7 @@ TEST_F(SettingsDialogTest, CacheTimeMustBeANumber)
     Type(L"nap.example.net", L"8080", L"soon");
     const auto rejection = PressOkAndExpectRejection(IDC_CACHE_TIME);
     ASSERT_TRUE(rejection.has_value());
-    EXPECT_EQ(rejection->message, L"Incorrect value specified");
+    EXPECT_EQ(rejection->message, ComponentLanguageOf(EnglishUs).incorrectValue);
     EXPECT_EQ(rejection->focusedControl, IDC_CACHE_TIME);
     EXPECT_FALSE(Stored(L"CacheTime").has_value());
 
@@ -261,7 +265,7 @@ TEST_F(SettingsDialogTest, ClearingTheCheckBoxGreysTheFieldsAndTickingEnablesThe
 }
 
 // With validation switched off nothing is refused: what was typed is stored as far as
-// it converts.
+// it converts, the port cut to 16 bits.
 TEST_F(SettingsDialogTest, ClearedCheckBoxSavesWhateverWasTyped)
 {
     ASSERT_NE(Open(), nullptr);
@@ -272,12 +276,8 @@ TEST_F(SettingsDialogTest, ClearedCheckBoxSavesWhateverWasTyped)
     EXPECT_EQ(Stored(L"ServerPort")->Dword(), 0u);
     EXPECT_EQ(Stored(L"CacheTime")->Dword(), 0u);
     EXPECT_EQ(Stored(L"ValidationEnabled")->Dword(), 0u);
-}
 
-TEST_F(SettingsDialogTest, ClearedCheckBoxCutsThePortTo16Bits)
-{
     ASSERT_NE(Open(), nullptr);
-    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, false);
     Type(L"nap.example.net", L"70000", L"15");
     PressOkAndExpectClosed();
     EXPECT_EQ(Stored(L"ServerPort")->Dword(), 4464u);
@@ -304,29 +304,20 @@ TEST_F(SettingsDialogTest, CancelChangesNothing)
     EXPECT_EQ(blob.validationEnabled, 1u);
 }
 
-// The error text follows the thread's language and reaches the message box in the ANSI
-// code page (1252 here): Cyrillic and Chinese letters become '?', German umlauts stay.
+// The error text follows the thread's language and reaches the message box through the
+// ANSI code page: letters that code page lacks become its replacement character. A
+// language the component lacks gets an empty text.
 TEST_F(SettingsDialogTest, MessageTextFollowsTheThreadLanguageInTheAnsiCodePage)
 {
-    const struct
+    for (LCID locale : {LCID(0x0407), LCID(0x0419), LCID(0x0804), LCID(0x0C0A)})
     {
-        LCID locale;
-        const wchar_t* expected;
-    } cases[] = {
-        {0x0407, L"Ungültiger Wert eingegeben"},
-        {0x0410, L"Incorrect value specified"},
-        {0x0419, L"??????? ???????????? ????????"},
-        {0x0804, L"??????"},
-        {0x0C0A, L""}, // Spanish: no string in that language, so an empty text
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << c.locale);
-        ASSERT_NE(Open(c.locale), nullptr);
+        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << locale);
+        ASSERT_NE(Open(locale), nullptr);
         SetControlText(dialog, IDC_SERVER_PORT, L"0");
         const auto rejection = PressOkAndExpectRejection(IDC_SERVER_PORT);
         ASSERT_TRUE(rejection.has_value());
-        EXPECT_EQ(rejection->message, c.expected);
+        EXPECT_EQ(rejection->message,
+                  locale == 0x0C0A ? L"" : ThroughAnsiCodePage(ComponentLanguageOf(locale).incorrectValue));
         PressCancelAndExpectClosed();
     }
 }
@@ -338,46 +329,20 @@ __attribute__((noinline)) HRSRC FindThroughImportTable(HMODULE module, LPCWSTR n
     return FindResourceW(module, name, type);
 }
 
-// The texts of all the dialog's controls, in the order of the template.
-std::vector<std::wstring> ControlTexts(HWND dialog)
-{
-    std::vector<std::wstring> texts;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
-    {
-        texts.push_back(WindowText(child));
-    }
-    return texts;
-}
-
-bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text)
-{
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-// The template follows the thread's locale as the component's strings do; a language
-// the component lacks still gets a dialog, of the platform's choice.
+// The template follows the thread's locale as the component's strings do (every text of
+// every template: SettingsResourcesTest); a language the component lacks still gets a
+// dialog, of the platform's choice.
 TEST_F(SettingsDialogTest, DialogFollowsTheThreadLanguage)
 {
-    ASSERT_NE(Open(0x0419), nullptr);
-    EXPECT_EQ(WindowText(dialog), L"Настройки защиты сетевого доступа Quorvane");
-    EXPECT_EQ(ControlText(dialog, IDC_VALIDATION_ENABLED), L"Средство оценки работоспособности системы (SHV) включено");
-    EXPECT_EQ(ControlText(dialog, IDCANCEL), L"Отмена");
-    auto texts = ControlTexts(dialog);
-    EXPECT_TRUE(Contains(texts, L"Период актуальности информации о вирусных базах, сек."));
-    EXPECT_TRUE(Contains(texts, L"Сервер обновлений Quorvane"));
-    EXPECT_TRUE(Contains(texts, L"Адрес"));
-    EXPECT_TRUE(Contains(texts, L"Порт"));
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"unspecified") << "filled like any other";
-    PressCancelAndExpectClosed();
-
-    ASSERT_NE(Open(0x0804), nullptr);
-    EXPECT_EQ(WindowText(dialog), L"Quorvane 网络访问保护设置");
-    EXPECT_EQ(ControlText(dialog, IDC_VALIDATION_ENABLED), L"启用系统健康验证器");
-    EXPECT_EQ(ControlText(dialog, IDCANCEL), L"取消");
-    texts = ControlTexts(dialog);
-    EXPECT_TRUE(Contains(texts, L"地址"));
-    EXPECT_TRUE(Contains(texts, L"端口"));
-    PressCancelAndExpectClosed();
+    for (LCID locale : {LCID(0x0419), LCID(0x0804)})
+    {
+        SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << locale);
+        ASSERT_NE(Open(locale), nullptr);
+        EXPECT_EQ(WindowText(dialog), ComponentLanguageOf(locale).caption);
+        EXPECT_EQ(ControlText(dialog, IDC_VALIDATION_ENABLED), ComponentLanguageOf(locale).enabled);
+        EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"unspecified") << "filled like any other";
+        PressCancelAndExpectClosed();
+    }
 
     ASSERT_NE(Open(0x0C0A), nullptr) << "Spanish: the component has no template, the platform picks one";
     EXPECT_FALSE(WindowText(dialog).empty());
@@ -411,6 +376,23 @@ TEST_F(SettingsDialogTest, ImportOfTheMainProgramIsHookedWhileTheDialogIsOpen)
     SetThreadLocale(previous);
 }
 
+// A host whose main program does not import FindResourceW (the screenshot program, which
+// looks up no resources of its own, run with nothing on its input): the hook cannot be
+// set, the component's runtime log says so at level ERR on standard error, and each
+// dialog opens all the same.
+TEST(SettingsDialogHookModeTest, HostWithoutTheImportGetsAnErrorLineAndTheDialog)
+{
+    std::string output;
+    EXPECT_EQ(RunProgramCapturingOutput(L"\"" + PathBesideProgram(L"qvnnapcfg_dialog_screenshots.exe") + L"\"", output),
+              0u)
+        << output;
+    EXPECT_NE(output.find("SHOW dialog-en "), std::string::npos) << output;
+    EXPECT_NE(output.find("DONE"), std::string::npos) << output;
+    const std::regex errorLine(
+        R"((^|\n)[^\n]* ERR [^\n]*\[ApiHook\] Function FindResourceW didn`t found in imports for kernel32\.dll\r?\n)");
+    EXPECT_TRUE(std::regex_search(output, errorLine)) << output;
+}
+
 // Dialogs on two threads at once share one hook: closing the first-opened one leaves it
 // in place for the second, and closing the second restores the entry. (A hook per
 // dialog, each restoring what it found, would leave the entry pointing into the
@@ -431,7 +413,7 @@ TEST_F(SettingsDialogTest, DialogsOpenOnTwoThreadsShareOneHook)
         });
         HWND other = WaitForDialog(second.Id());
         ASSERT_NE(other, nullptr);
-        EXPECT_EQ(WindowText(other), L"Quorvane Schutzeinstellungen des Netzwerkzugriffs");
+        EXPECT_EQ(WindowText(other), ComponentLanguageOf(0x0407).caption);
         EXPECT_EQ(__imp_FindResourceW, hooked);
 
         PressButton(first, IDCANCEL);
@@ -518,14 +500,13 @@ TEST_F(SettingsDialogTest, OkThatCannotStoreSaysWhyAndStaysOpen)
     HWND box = WaitForDialog(ui->Id(), {dialog});
     ASSERT_NE(box, nullptr) << "no message box";
     EXPECT_EQ(MessageBoxText(box), reason);
+    EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
+    EXPECT_TRUE(LooksLikePlatformMessageBox(box, MB_OK | MB_ICONERROR, dialogLocale));
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
     EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog must stay open";
     EXPECT_FALSE(ui->WaitFinished(std::chrono::milliseconds(0)));
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_ADDRESS), L"nap.example.net");
-    EXPECT_EQ(ControlText(dialog, IDC_SERVER_PORT), L"8080");
-    EXPECT_EQ(ControlText(dialog, IDC_CACHE_TIME), L"60");
-    EXPECT_TRUE(IsChecked(dialog, IDC_VALIDATION_ENABLED));
+    ExpectShown(L"nap.example.net", L"8080", L"60", true);
     PressCancelAndExpectClosed();
 
     const SHVConfigBlob blob = CurrentBlob();

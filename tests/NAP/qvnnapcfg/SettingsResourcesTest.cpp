@@ -5,6 +5,8 @@
 #include "ResourceIds.h"
 
 #include "support/ComponentDll.h"
+#include "support/ComponentLanguages.h"
+#include "support/DialogDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -14,45 +16,6 @@
 
 namespace
 {
-struct Language
-{
-    LCID locale;
-    const wchar_t* caption;
-    const wchar_t* enabled;
-    const wchar_t* cacheTime;
-    const wchar_t* group;
-    const wchar_t* address;
-    const wchar_t* port;
-    const wchar_t* cancel;
-    short width;
-    short height;
-};
-
-const Language Languages[] = {
-    {0x0409, L"Quorvane Network Access Protection Settings", L"System Health Validator enabled",
-     L"Virus database information cache time, sec.", L"Quorvane Update Server", L"Address", L"Port", L"Cancel", 218,
-     106},
-    {0x0407, L"Quorvane Schutzeinstellungen des Netzwerkzugriffs",
-     L"Agent der Systemfunktionsfähigkeit (SHV) ist aktiviert",
-     L"Zeitraum der Informationsaktualität der Virendatenbanken, Sek.", L"Quorvane Aktualisierungsserver", L"Adresse",
-     L"Port", L"Abbrechen", 284, 110},
-    {0x040C, L"Configuration de la protection de l'accès réseau Quorvane",
-     L"Validation d'intégrité système (SHV) est activée",
-     L"Durée d'actualité de l'information sur les bases virales, sec.", L"Serveur de mises à jour Quorvane", L"Adresse",
-     L"Port", L"Annuler", 275, 106},
-    {0x0410, L"Quorvane Network Access Protection Settings", L"System Health Validator enabled",
-     L"Virus database information cache time, sec.", L"Quorvane Update Server", L"Address", L"Port", L"Cancel", 218,
-     106},
-    {0x0415, L"Ustawienia ochrony dostępu sieciowego Quorvane", L"System Health Validator włączony",
-     L"Informacje czasowe antywirusowych baz danych, sek.", L"Serwer Aktualizacyjny Quorvane", L"Adresy", L"Port",
-     L"Anuluj", 253, 107},
-    {0x0419, L"Настройки защиты сетевого доступа Quorvane", L"Средство оценки работоспособности системы (SHV) включено",
-     L"Период актуальности информации о вирусных базах, сек.", L"Сервер обновлений Quorvane", L"Адрес", L"Порт",
-     L"Отмена", 283, 106},
-    {0x0804, L"Quorvane 网络访问保护设置", L"启用系统健康验证器", L"病毒数据库信息缓存时间，秒.", L"Quorvane更新服务器",
-     L"地址", L"端口", L"取消", 294, 113},
-};
-
 // The fixed part of an extended dialog template.
 #pragma pack(push, 1)
 struct DialogTemplateHeader
@@ -78,6 +41,8 @@ struct Control
     int id;
     std::wstring text;
     HWND window;
+    DWORD style;
+    RECT rect; // in the dialog's client coordinates
 };
 
 std::vector<Control> Children(HWND dialog)
@@ -89,7 +54,11 @@ std::vector<Control> Children(HWND dialog)
         wchar_t text[256] = {};
         GetClassNameW(child, className, 32);
         GetWindowTextW(child, text, 256);
-        children.push_back({className, GetDlgCtrlID(child), text, child});
+        RECT rect{};
+        GetWindowRect(child, &rect);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+        children.push_back(
+            {className, GetDlgCtrlID(child), text, child, static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)), rect});
     }
     return children;
 }
@@ -211,9 +180,14 @@ protected:
     HMODULE module = LoadLibraryW(PathBesideProgram(L"qvnnapcfg64.dll").c_str());
 };
 
+// Each control as the resource script places it: class, identifier, style, text, and
+// position and size, converted to pixels by the platform for the dialog's font. The
+// check box toggles itself when clicked.
 TEST_F(SettingsResourcesTest, EveryLanguageHasTheSameControlsWithItsOwnTexts)
 {
-    for (const Language& language : Languages)
+    constexpr DWORD DefaultButton = 0x50010001, PushButton = 0x50010000, GroupBox = 0x50000007,
+                    AutoCheckBox = 0x50010003, Label = 0x50020000, Edit = 0x50810080;
+    for (const ComponentLanguage& language : ComponentLanguages)
     {
         SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << language.locale);
         ASSERT_TRUE(SetThreadLocale(language.locale));
@@ -229,31 +203,56 @@ TEST_F(SettingsResourcesTest, EveryLanguageHasTheSameControlsWithItsOwnTexts)
         HWND dialog =
             CreateDialogIndirectParamW(module, reinterpret_cast<LPCDLGTEMPLATEW>(header), nullptr, InertDialogProc, 0);
         ASSERT_NE(dialog, nullptr);
-        wchar_t caption[256] = {};
-        GetWindowTextW(dialog, caption, 256);
-        EXPECT_EQ(std::wstring(caption), language.caption);
+        EXPECT_EQ(WindowText(dialog), language.caption);
 
-        const std::vector<Control> expected = {
-            {L"Button", IDOK, L"OK", nullptr},
-            {L"Button", IDCANCEL, language.cancel, nullptr},
-            {L"Button", 0xFFFF, L"", nullptr},
-            {L"Button", IDC_VALIDATION_ENABLED, language.enabled, nullptr},
-            {L"Static", 0xFFFF, language.cacheTime, nullptr},
-            {L"Edit", IDC_CACHE_TIME, L"", nullptr},
-            {L"Button", 0xFFFF, language.group, nullptr},
-            {L"Static", 0xFFFF, language.address, nullptr},
-            {L"Edit", IDC_SERVER_ADDRESS, L"", nullptr},
-            {L"Static", 0xFFFF, language.port, nullptr},
-            {L"Edit", IDC_SERVER_PORT, L"", nullptr},
+        const struct
+        {
+            const wchar_t* className;
+            int id;
+            DWORD style;
+            std::wstring text;
+        } expected[] = {
+            {L"Button", IDOK, DefaultButton, L"OK"},
+            {L"Button", IDCANCEL, PushButton, language.cancel},
+            {L"Button", 0xFFFF, GroupBox, L""},
+            {L"Button", IDC_VALIDATION_ENABLED, AutoCheckBox, language.enabled},
+            {L"Static", 0xFFFF, Label, language.cacheTime},
+            {L"Edit", IDC_CACHE_TIME, Edit, L""},
+            {L"Button", 0xFFFF, GroupBox, language.group},
+            {L"Static", 0xFFFF, Label, language.address},
+            {L"Edit", IDC_SERVER_ADDRESS, Edit, L""},
+            {L"Static", 0xFFFF, Label, language.port},
+            {L"Edit", IDC_SERVER_PORT, Edit, L""},
         };
         const std::vector<Control> actual = Children(dialog);
-        ASSERT_EQ(actual.size(), expected.size());
-        for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(actual.size(), std::size(expected));
+        for (std::size_t i = 0; i < actual.size(); ++i)
         {
-            EXPECT_EQ(actual[i].className, expected[i].className) << "control " << i;
-            EXPECT_EQ(actual[i].id & 0xFFFF, expected[i].id) << "control " << i;
-            EXPECT_EQ(actual[i].text, expected[i].text) << "control " << i;
+            SCOPED_TRACE(testing::Message() << "control " << i);
+            EXPECT_EQ(actual[i].className, expected[i].className);
+            EXPECT_EQ(actual[i].id & 0xFFFF, expected[i].id);
+            EXPECT_EQ(actual[i].text, expected[i].text);
+            // The platform may draw an edit's border as a client edge instead.
+            EXPECT_EQ(actual[i].style & ~(WS_DISABLED | WS_BORDER), expected[i].style & ~WS_BORDER)
+                << std::hex << actual[i].style;
+            if ((expected[i].style & WS_BORDER) != 0)
+            {
+                EXPECT_TRUE((actual[i].style & WS_BORDER) != 0 ||
+                            (GetWindowLongW(actual[i].window, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0);
+            }
+            // Position and size are converted each on its own, as the dialog manager does.
+            const DialogUnits& units = language.controls[i];
+            RECT place{units.x, units.y, units.cx, units.cy};
+            ASSERT_TRUE(MapDialogRect(dialog, &place));
+            EXPECT_EQ(actual[i].rect.left, place.left);
+            EXPECT_EQ(actual[i].rect.top, place.top);
+            EXPECT_EQ(actual[i].rect.right - actual[i].rect.left, place.right) << "width";
+            EXPECT_EQ(actual[i].rect.bottom - actual[i].rect.top, place.bottom) << "height";
         }
+
+        const UINT before = IsDlgButtonChecked(dialog, IDC_VALIDATION_ENABLED);
+        SendDlgItemMessageW(dialog, IDC_VALIDATION_ENABLED, BM_CLICK, 0, 0);
+        EXPECT_NE(IsDlgButtonChecked(dialog, IDC_VALIDATION_ENABLED), before) << "a click toggles the check box";
         DestroyWindow(dialog);
     }
 }
@@ -266,7 +265,7 @@ TEST_F(SettingsResourcesTest, EveryTextFitsItsControl)
     ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0));
     HFONT captionFont = CreateFontIndirectW(&metrics.lfCaptionFont);
 
-    for (const Language& language : Languages)
+    for (const ComponentLanguage& language : ComponentLanguages)
     {
         SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << language.locale);
         ASSERT_TRUE(SetThreadLocale(language.locale));

@@ -1,6 +1,8 @@
 #include "TraceLog.h"
+#include "SHVConfig.h"
 
 #include "runtime/win-utils.h"
+#include "support/ScratchRegistry.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +25,19 @@ protected:
 
     void Install(std::int32_t limit = 1 << 20) { InstallTraceLogConfig(std::make_unique<TraceLogConfig>(path, limit)); }
     void TearDown() override { InstallTraceLogConfig(nullptr); }
+
+    // The messages of the file's lines, without their time and thread.
+    std::vector<std::string> Messages() const
+    {
+        const std::string content = ReadWholeFile(path);
+        const std::regex line(R"(\[-?\d+\.\d+\]([^\r\n]*)\r\n)");
+        std::vector<std::string> messages;
+        for (auto it = std::sregex_iterator(content.begin(), content.end(), line); it != std::sregex_iterator(); ++it)
+        {
+            messages.push_back((*it)[1]);
+        }
+        return messages;
+    }
 };
 
 TEST_F(TraceLogTest, SilentWithoutConfiguration)
@@ -55,13 +70,7 @@ TEST_F(TraceLogTest, TrailingWhiteSpaceBecomesExactlyOneLineEnd)
     WriteTrace(L"own line end\r\n");
     WriteTrace(L"   ");
     const std::string content = ReadWholeFile(path);
-    const std::regex line(R"(\[-?\d+\.\d+\]([^\r\n]*)\r\n)");
-    std::vector<std::string> messages;
-    for (auto it = std::sregex_iterator(content.begin(), content.end(), line); it != std::sregex_iterator(); ++it)
-    {
-        messages.push_back((*it)[1]);
-    }
-    EXPECT_EQ(messages, (std::vector<std::string>{"spaces", "tabs", "own line end", ""}));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"spaces", "tabs", "own line end", ""}));
     EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 4);
     EXPECT_EQ(std::count(content.begin(), content.end(), '\r'), 4);
 }
@@ -136,11 +145,95 @@ TEST_F(TraceLogTest, UnrepresentableCharacterEndsTheLineThere)
     EXPECT_NE(content.find("]next\r\n"), std::string::npos) << "the next call starts afresh";
 }
 
+// The line is lost without a folder being made for it, and the writer goes on with the
+// next configuration.
 TEST_F(TraceLogTest, BadPathLosesTheLineQuietly)
 {
     InstallTraceLogConfig(std::make_unique<TraceLogConfig>(folder.File("missing\\dir\\trace.log"), 100));
     WriteTrace(L"lost");
-    SUCCEED();
+    EXPECT_FALSE(FileExists(folder.File("missing")));
+    Install();
+    WriteTrace(L"kept");
+    EXPECT_EQ(Messages(), std::vector<std::string>{"kept"});
+}
+
+// Other processes may trace into the same file: while a line is being written, the file
+// can be opened for writing by another writer.
+TEST_F(TraceLogTest, FileStaysOpenToOtherWritersWhileALineIsWritten)
+{
+    using Put = int(__cdecl*)(int, FILE*);
+    static Put put;
+    static const std::string* tracePath;
+    static int opened;
+    static int refused;
+    put = reinterpret_cast<Put>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "fputc")));
+    ASSERT_NE(put, nullptr);
+    tracePath = &path;
+    struct OtherWriter
+    {
+        static int __cdecl Put(int character, FILE* file)
+        {
+            HANDLE other = CreateFileA(tracePath->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+            if (other == INVALID_HANDLE_VALUE)
+            {
+                ++refused;
+            }
+            else
+            {
+                ++opened;
+                CloseHandle(other);
+            }
+            return put(character, file);
+        }
+    };
+    Install();
+    {
+        // The trace writer's output goes through this program's import table.
+        const ApiHook otherWriter(OtherWriter::Put, "msvcrt.dll", "fputc", nullptr, api_hook_throw);
+        WriteTrace(L"shared");
+    }
+    EXPECT_EQ(Messages(), std::vector<std::string>{"shared"});
+    EXPECT_GT(opened, 0);
+    EXPECT_EQ(refused, 0) << "another writer was shut out while a line was written";
+}
+
+// What GetConfig and SetConfig write: a begin line, then the end line or the line that
+// names the failure.
+TEST_F(TraceLogTest, ConfigurationMethodsTraceBeginEndAndEachFailure)
+{
+    ScratchRegistry scratch;
+    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
+    INapComponentConfig* config = nullptr;
+    ASSERT_EQ(CreateComObject<SHVConfig>(nullptr, IID_INapComponentConfig, reinterpret_cast<void**>(&config)), S_OK);
+    Install();
+    UINT16 count = 0;
+    BYTE* data = nullptr;
+    ASSERT_EQ(config->GetConfig(&count, &data), S_OK);
+    std::vector<BYTE> blob(data, data + count);
+    CoTaskMemFree(data);
+    EXPECT_EQ(config->GetConfig(nullptr, &data), E_POINTER);
+    EXPECT_EQ(config->SetConfig(531, blob.data()), E_FAIL);
+    EXPECT_EQ(config->SetConfig(532, nullptr), E_POINTER);
+    EXPECT_EQ(config->SetConfig(532, blob.data()), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+    blob[0] = 2; // another version: ignored, and a success
+    EXPECT_EQ(config->SetConfig(532, blob.data()), S_OK);
+    config->Release();
+
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+                              "[SHVValidator::GetConfig] Begins",
+                              "[SHVValidator::GetConfig] Ends",
+                              "[SHVValidator::GetConfig] Begins",
+                              "[SHVValidator::GetConfig] Failed. Null argument",
+                              "[SHVValidator::SetConfig] Begins",
+                              "[SHVValidator::SetConfig] Failed. bCount doesnt match serialized structure",
+                              "[SHVValidator::SetConfig] Begins",
+                              "[SHVValidator::SetConfig] Failed. Null argument",
+                              "[SHVValidator::SetConfig] Begins",
+                              "[SHVValidator::SetConfig] Failed. Settings not stored (0x800703FD)",
+                              "[SHVValidator::SetConfig] Begins",
+                              "[SHVValidator::SetConfig] Ends",
+                          }));
 }
 
 TEST_F(TraceLogTest, ConcurrentWritersNeverInterleaveLines)
