@@ -2,7 +2,6 @@
 #include "RegObject.h"
 #include "RegistrationScriptText.h"
 #include "RegistrationState.h"
-#include "SHVConfigModule.h"
 
 #include "support/ComponentDll.h"
 
@@ -507,21 +506,6 @@ TEST(RegistrarRootKeyTest, EveryRootNameReachesItsKey)
             EXPECT_TRUE(RegistryKeyExists(scratch.Key(), L"QvnRootProbe"));
         }
     }
-}
-
-// The replacements every registration script of the module may use, as
-// UpdateRegistryFromScript gives them. The script is resource 102 of this program
-// (StandardReplacements.rgs), whose module object is the one under test.
-TEST(ModuleRegistrationTest, StandardReplacements)
-{
-    ScratchRegistry scratch{{HKEY_CLASSES_ROOT}};
-    wchar_t path[MAX_PATH] = {};
-    ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
-    ASSERT_EQ(g_module.UpdateRegistryFromScript(102, TRUE), S_OK);
-    EXPECT_EQ(TakeRegistrySnapshot(HKEY_CLASSES_ROOT, L"QvnStandard"),
-              (RegistrySnapshot{{L"", {{L"", SzValue(path)}, {L"AppId", SzValue(L"")}, {L"Raw", SzValue(path)}}}}));
-    EXPECT_EQ(g_module.UpdateRegistryFromScript(102, FALSE), S_OK);
-    EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"QvnStandard"));
 }
 
 TEST_F(ModuleScriptTest, ResourceScriptOfTheDll)
