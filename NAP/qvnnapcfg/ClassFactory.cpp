@@ -4,9 +4,9 @@
 
 const InterfaceMapEntry* CComClassFactory::GetInterfaceMap() noexcept
 {
-    static const InterfaceMapEntry map[] = {
-        {&IID_IClassFactory, InterfaceOffset<CComClassFactory, IClassFactory>(), InterfaceAtOffset},
-        {nullptr, 0, 0},
+    static constexpr InterfaceMapEntry map[] = {
+        InterfaceEntry<CComClassFactory, IClassFactory>(IID_IClassFactory),
+        InterfaceMapEnd,
     };
     return map;
 }

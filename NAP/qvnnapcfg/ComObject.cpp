@@ -17,7 +17,7 @@ HRESULT CComObjectRootBase::InternalQueryInterface(void* object, const Interface
     }
     else
     {
-        for (const InterfaceMapEntry* entry = map; entry->kind != 0; ++entry)
+        for (const InterfaceMapEntry* entry = map; entry->iid != nullptr; ++entry)
         {
             if (IsEqualIID(iid, *entry->iid))
             {
@@ -26,11 +26,11 @@ HRESULT CComObjectRootBase::InternalQueryInterface(void* object, const Interface
             }
         }
     }
-    if (found == nullptr || found->kind == 0)
+    if (found == nullptr || found->iid == nullptr)
     {
         return E_NOINTERFACE;
     }
-    auto* unknown = reinterpret_cast<IUnknown*>(static_cast<BYTE*>(object) + found->offset);
+    IUnknown* unknown = found->cast(object);
     unknown->AddRef();
     *out = unknown;
     return S_OK;

@@ -10,24 +10,28 @@
 #include <cstdint>
 #include <new>
 
-// One row of an interface map: the interface's IID and where that interface lies
-// within the object. A row whose kind is 0 ends the map.
+// One row of an interface map: the interface's IID and the cast that finds that
+// interface within the object. A row without an IID ends the map. Rows are constant
+// data: the map of a class is built by the compiler, never at first use.
 struct InterfaceMapEntry
 {
     const IID* iid;
-    std::uintptr_t offset;
-    int kind;
+    IUnknown* (*cast)(void* object) noexcept; // object: the class's object, as void*
 };
 
-inline constexpr int InterfaceAtOffset = 1;
-
-// Offset of the Interface part within a Class object, for interface maps.
-template <class Class, class Interface> std::uintptr_t InterfaceOffset()
+// The cast of an interface map row: object is a Class, passed as void*.
+template <class Class, class Interface> IUnknown* InterfaceCast(void* object) noexcept
 {
-    // Any non-null address works; the cast applies the compiler's base-class adjustment.
-    constexpr std::uintptr_t probe = 0x1000;
-    return reinterpret_cast<std::uintptr_t>(static_cast<Interface*>(reinterpret_cast<Class*>(probe))) - probe;
+    return static_cast<Interface*>(static_cast<Class*>(object));
 }
+
+// The map row of Interface within Class.
+template <class Class, class Interface> constexpr InterfaceMapEntry InterfaceEntry(const IID& iid) noexcept
+{
+    return {&iid, &InterfaceCast<Class, Interface>};
+}
+
+inline constexpr InterfaceMapEntry InterfaceMapEnd = {nullptr, nullptr};
 
 // A freed object's count; a stray AddRef or Release after destruction shows up at once.
 inline constexpr LONG DestroyedRefCount = static_cast<LONG>(0xC0000001);
@@ -46,9 +50,10 @@ struct CComMultiThreadModel
 class CComObjectRootBase
 {
 public:
-    // Answers iid from the map: null out gives E_POINTER; IUnknown gives the map's first
-    // interface; an IID not in the map gives E_NOINTERFACE with *out null. A found
-    // interface is AddRef'ed and stored in *out.
+    // Answers iid from the map of object's class (object is that class's object, as
+    // void*): null out gives E_POINTER; IUnknown gives the map's first interface; an IID
+    // not in the map gives E_NOINTERFACE with *out null. A found interface is AddRef'ed
+    // and stored in *out.
     static HRESULT InternalQueryInterface(void* object, const InterfaceMapEntry* map, REFIID iid, void** out) noexcept;
 
 protected:
@@ -124,7 +129,7 @@ public:
     }
     STDMETHOD(QueryInterface)(REFIID iid, void** out) noexcept override
     {
-        return CComObjectRootBase::InternalQueryInterface(this, Base::GetInterfaceMap(), iid, out);
+        return CComObjectRootBase::InternalQueryInterface(static_cast<Base*>(this), Base::GetInterfaceMap(), iid, out);
     }
 };
 
@@ -160,7 +165,7 @@ public:
     }
     STDMETHOD(QueryInterface)(REFIID iid, void** out) noexcept override
     {
-        return CComObjectRootBase::InternalQueryInterface(this, Base::GetInterfaceMap(), iid, out);
+        return CComObjectRootBase::InternalQueryInterface(static_cast<Base*>(this), Base::GetInterfaceMap(), iid, out);
     }
 };
 

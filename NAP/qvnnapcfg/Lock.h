@@ -22,6 +22,13 @@ public:
     virtual void Enter() { EnterCriticalSection(&m_section); }
     virtual void Leave() { LeaveCriticalSection(&m_section); }
 
+    // Whether the calling thread holds the lock; for assertions. The section records its
+    // owner's thread id.
+    bool IsHeldByCurrentThread() const noexcept
+    {
+        return reinterpret_cast<ULONG_PTR>(m_section.OwningThread) == GetCurrentThreadId();
+    }
+
 private:
     CRITICAL_SECTION m_section;
 };

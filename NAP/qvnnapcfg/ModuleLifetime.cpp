@@ -3,6 +3,7 @@
 // C++ builds the objects of one translation unit in the order they are written and
 // destroys them in reverse, whatever order the linker gives the units. Every other
 // unit keeps its process-wide state constant-initialised (plain pointers, flags).
+#include "ComBoundary.h"
 #include "SHVConfig.h"
 #include "SHVConfigModule.h"
 #include "TraceLog.h"
@@ -55,13 +56,11 @@ public:
                 RefuseModuleLoad(name, "failed");
             }
         }
-        catch (const std::exception& failure)
-        {
-            RefuseModuleLoad(name, failure.what());
-        }
         catch (...)
         {
-            RefuseModuleLoad(name, "failed with an unknown exception");
+            const char* description = nullptr;
+            HResultFromCurrentException(&description);
+            RefuseModuleLoad(name, description != nullptr ? description : "failed with an unknown exception");
         }
     }
     ~RuntimeStage()

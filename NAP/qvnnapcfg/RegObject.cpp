@@ -5,7 +5,6 @@
 
 #include <oleauto.h>
 
-#include <exception>
 #include <new>
 #include <utility>
 
@@ -288,44 +287,6 @@ HRESULT DeleteValue(HKEY key, const std::wstring& name, bool& removed) noexcept
     return status == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromStatus(status);
 }
 
-void NoteFailedBlock(CRegObject::FailedRootBlock* failed, HKEY root, const wchar_t* blockText) noexcept
-{
-    if (failed == nullptr)
-    {
-        return;
-    }
-    failed->root = root;
-    try
-    {
-        failed->blockText = blockText;
-    }
-    catch (const std::bad_alloc&)
-    {
-        failed->blockText.clear();
-    }
-}
-
-// Runs registrar code, turning its internal failures into results.
-template <class Body> HRESULT RegistrarBoundary(Body&& body) noexcept
-{
-    try
-    {
-        return body();
-    }
-    catch (const CAtlException& failure)
-    {
-        return failure;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
-    catch (...)
-    {
-        return E_FAIL;
-    }
-}
-
 // Interprets one expanded script. The block functions read from just after a block's
 // opening brace up to and including its closing brace; the entry functions take an
 // entry's first token and leave the token after the entry in the same string.
@@ -334,7 +295,7 @@ class ScriptInterpreter
 public:
     explicit ScriptInterpreter(const wchar_t* text) noexcept : m_tokens(text) {}
 
-    HRESULT Run(bool doRegister, CRegObject::FailedRootBlock* failed);
+    HRESULT Run(bool doRegister);
 
     // depth: how deep below its root the key lies whose block this is (a root block: 0).
     HRESULT RegisterBlock(HKEY parent, int depth);
@@ -363,7 +324,7 @@ private:
     unsigned long long m_removals = 0; // keys and values the unregister passes removed
 };
 
-HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* failed)
+HRESULT ScriptInterpreter::Run(bool doRegister)
 {
     std::wstring token;
     while (!m_tokens.AtEnd())
@@ -389,13 +350,12 @@ HRESULT ScriptInterpreter::Run(bool doRegister, CRegObject::FailedRootBlock* fai
             const wchar_t* blockStart = m_tokens.Position();
             // Out of memory the registrar raises its exception: that failure, too, must
             // not leave half a block registered.
-            const HRESULT hr = RegistrarBoundary([&] { return RegisterBlock(root, 0); });
+            const HRESULT hr = ComBoundary([&] { return RegisterBlock(root, 0); });
             if (FAILED(hr))
             {
                 // Take back what the block registered before it failed; the register
                 // failure is what the caller needs to hear about.
                 TakeBack(root, blockStart);
-                NoteFailedBlock(failed, root, blockStart);
                 return hr;
             }
         }
@@ -414,18 +374,9 @@ void ScriptInterpreter::TakeBack(HKEY root, const wchar_t* blockStart) noexcept
     {
         const unsigned long long removalsBefore = m_removals;
         m_tokens.Seek(blockStart);
-        try
-        {
-            UnregisterBlock(root, false, 0);
-        }
-        catch (const std::exception&)
-        {
-            return;
-        }
-        catch (const CAtlException&)
-        {
-            return;
-        }
+        // Running out of memory ends a pass like any error in the block; what it removed
+        // before counts, so the next pass still tells whether anything was left.
+        ComBoundary([&] { return UnregisterBlock(root, false, 0); });
         if (m_removals == removalsBefore)
         {
             return;
@@ -711,7 +662,7 @@ HRESULT CRegObject::AddReplacement(LPCOLESTR name, LPCOLESTR value) noexcept
     {
         return E_INVALIDARG;
     }
-    return RegistrarBoundary([&] {
+    return ComBoundary([&] {
         m_replacements.push_back({name, value});
         return S_OK;
     });
@@ -752,7 +703,7 @@ HRESULT CRegObject::RunResourceScript(LPCOLESTR modulePath, UINT resourceId, LPC
         return E_OUTOFMEMORY;
     }
 
-    return RegistrarBoundary([&] {
+    return ComBoundary([&] {
         std::wstring text;
         SizeTemporaryBuffer(text, static_cast<std::size_t>(size) + 1);
         const int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), text.data(),
@@ -766,27 +717,15 @@ HRESULT CRegObject::RunResourceScript(LPCOLESTR modulePath, UINT resourceId, LPC
     });
 }
 
-HRESULT CRegObject::RunScript(LPCOLESTR text, BOOL doRegister, FailedRootBlock* failed) noexcept
+HRESULT CRegObject::RunScript(LPCOLESTR text, BOOL doRegister) noexcept
 {
     if (text == nullptr)
     {
         return E_INVALIDARG;
     }
-    return RegistrarBoundary([&] {
+    return ComBoundary([&] {
         std::wstring expanded;
         RETURN_IF_FAILED(ExpandPlaceholders(text, m_replacements, expanded));
-        return ScriptInterpreter(expanded.c_str()).Run(doRegister != FALSE, failed);
-    });
-}
-
-HRESULT CRegObject::RunRootBlock(HKEY root, LPCOLESTR blockText, BOOL doRegister) noexcept
-{
-    if (blockText == nullptr)
-    {
-        return E_INVALIDARG;
-    }
-    return RegistrarBoundary([&] {
-        ScriptInterpreter interpreter(blockText);
-        return doRegister ? interpreter.RegisterBlock(root, 0) : interpreter.UnregisterBlock(root, false, 0);
+        return ScriptInterpreter(expanded.c_str()).Run(doRegister != FALSE);
     });
 }

@@ -52,14 +52,6 @@ public:
     // conversion fails; otherwise RunScript's result.
     HRESULT RunResourceScript(LPCOLESTR modulePath, UINT resourceId, LPCOLESTR resourceType, BOOL doRegister) noexcept;
 
-    // Where a register pass failed: the root key of the failing root block and the
-    // expanded script text from just after that block's opening brace.
-    struct FailedRootBlock
-    {
-        HKEY root = nullptr;
-        std::wstring blockText;
-    };
-
     // Expands the placeholders of text and runs every root block in the register or the
     // unregister pass. S_OK when all blocks ran. The first failing block ends the run
     // with its error (DISP_E_EXCEPTION for any syntax error, E_FAIL or E_OUTOFMEMORY as
@@ -67,15 +59,9 @@ public:
     // runs out of memory, the Win32 error of a registry call as HRESULT). In the register
     // pass a failing block (whatever the failure) is unregistered again, until the
     // unregister pass finds nothing more to remove, before the error is returned; blocks
-    // before it stay registered, blocks after it are not read; failed (optional) then
-    // tells which block that was. E_INVALIDARG for a null text.
-    HRESULT RunScript(LPCOLESTR text, BOOL doRegister) noexcept { return RunScript(text, doRegister, nullptr); }
-    HRESULT RunScript(LPCOLESTR text, BOOL doRegister, FailedRootBlock* failed) noexcept;
-
-    // Runs one root block under root: blockText is expanded script text starting just
-    // after the block's opening brace. Results as for RunScript, without the unregister
-    // pass after a register failure.
-    static HRESULT RunRootBlock(HKEY root, LPCOLESTR blockText, BOOL doRegister) noexcept;
+    // before it stay registered, blocks after it are not read. E_INVALIDARG for a null
+    // text.
+    HRESULT RunScript(LPCOLESTR text, BOOL doRegister) noexcept;
 
 private:
     std::vector<Replacement> m_replacements;

@@ -43,7 +43,7 @@ void FailRegistrarAllocationForTesting(unsigned n) noexcept
     g_allocationsUntilFailure.store(n);
 }
 
-void CheckRegistrarAllocationForTesting()
+void CheckChosenAllocationFailure()
 {
     unsigned left = g_allocationsUntilFailure.load(std::memory_order_relaxed);
     while (left != 0 && !g_allocationsUntilFailure.compare_exchange_weak(left, left - 1))
@@ -72,8 +72,7 @@ bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b) noexcept
 HRESULT ExpandPlaceholders(const wchar_t* text, const std::vector<Replacement>& replacements,
                            std::wstring& expanded) noexcept
 {
-    try
-    {
+    return ComBoundary([&] {
         const std::size_t length = std::wcslen(text);
         expanded.clear();
         expanded.reserve(length < 50 ? 1000 : 2 * std::min(length, MaxExpandedScript / 2));
@@ -117,15 +116,7 @@ HRESULT ExpandPlaceholders(const wchar_t* text, const std::vector<Replacement>& 
             position = closing + 1;
         }
         return S_OK;
-    }
-    catch (const CAtlException& failure)
-    {
-        return failure;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 void ScriptTokenizer::SkipWhitespace() noexcept
@@ -144,7 +135,7 @@ HRESULT ScriptTokenizer::Fail() noexcept
 
 HRESULT ScriptTokenizer::Next(std::wstring& token, std::size_t maxLength)
 {
-    CheckRegistrarAllocationForTesting();
+    CheckChosenAllocationFailure();
     try
     {
         return Read(token, maxLength);

@@ -2,6 +2,8 @@
 // The registrar (RegObject.h) interprets the tokens.
 #pragma once
 
+#include "ComBoundary.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -10,31 +12,22 @@
 #include <string_view>
 #include <vector>
 
-// The registrar's internal failure: carries the HRESULT that the code which caught it
-// reports. Never leaves the registrar.
-class CAtlException
-{
-public:
-    explicit CAtlException(HRESULT hr) noexcept : m_hr(hr) {}
-    operator HRESULT() const noexcept { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
-
-// Test seam: the n-th temporary allocation of the registrar from now on (a token read,
-// a value buffer) fails once as if memory had run out; 0 switches that off. Process-wide.
+// ---- Test seams -------------------------------------------------------------------
+// The n-th temporary allocation of the registrar from now on (a token read, a value
+// buffer) fails once as if memory had run out; 0 switches that off. Process-wide.
 void FailRegistrarAllocationForTesting(unsigned n) noexcept;
+// ---- End of test seams --------------------------------------------------------------
 
-// Raises CAtlException(E_OUTOFMEMORY) for the allocation FailRegistrarAllocationForTesting
-// chose; does nothing otherwise.
-void CheckRegistrarAllocationForTesting();
+// Raises CAtlException(E_OUTOFMEMORY) for the allocation that
+// FailRegistrarAllocationForTesting chose; does nothing otherwise. Every temporary
+// allocation of the registrar calls it first.
+void CheckChosenAllocationFailure();
 
 // Sizes a temporary buffer of the registrar; lack of memory raises
 // CAtlException(E_OUTOFMEMORY) instead of std::bad_alloc.
 template <class Buffer> void SizeTemporaryBuffer(Buffer& buffer, std::size_t size)
 {
-    CheckRegistrarAllocationForTesting();
+    CheckChosenAllocationFailure();
     try
     {
         buffer.resize(size);

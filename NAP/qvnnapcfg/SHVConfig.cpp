@@ -37,9 +37,9 @@ ClassEntry g_shvConfigClassEntry = {
 
 const InterfaceMapEntry* SHVConfig::GetInterfaceMap() noexcept
 {
-    static const InterfaceMapEntry map[] = {
-        {&IID_INapComponentConfig, InterfaceOffset<SHVConfig, INapComponentConfig>(), InterfaceAtOffset},
-        {nullptr, 0, 0},
+    static constexpr InterfaceMapEntry map[] = {
+        InterfaceEntry<SHVConfig, INapComponentConfig>(IID_INapComponentConfig),
+        InterfaceMapEnd,
     };
     return map;
 }

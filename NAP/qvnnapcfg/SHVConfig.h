@@ -3,13 +3,12 @@
 #pragma once
 
 #include "ComObject.h"
+#include "SHVConfigBlob.h"
 
 #include <napcommon.h>
 
 // {0C5C9CEC-1FF7-42E3-AC8F-4D9BAE296C5D}
 inline constexpr CLSID CLSID_SHVConfig = {0x0C5C9CEC, 0x1FF7, 0x42E3, {0xAC, 0x8F, 0x4D, 0x9B, 0xAE, 0x29, 0x6C, 0x5D}};
-
-inline constexpr std::uint16_t SHVConfigBlobSize = 532;
 
 template <class T, const CLSID* Clsid> class CComCoClass
 {

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 inline constexpr std::uint32_t SHVConfigBlobVersion = 1;
+// The blob's size as the interface counts it (a 16-bit count).
+inline constexpr std::uint16_t SHVConfigBlobSize = 532;
 inline constexpr std::size_t SHVConfigBlobNameUnits = 256;
 
 #pragma pack(push, 1)
@@ -21,7 +23,7 @@ struct SHVConfigBlob
 };
 #pragma pack(pop)
 
-static_assert(sizeof(SHVConfigBlob) == 532, "the blob is exactly 532 bytes");
+static_assert(sizeof(SHVConfigBlob) == SHVConfigBlobSize, "the record is exactly the blob, without padding");
 static_assert(offsetof(SHVConfigBlob, serverName) == 4);
 static_assert(offsetof(SHVConfigBlob, serverPort) == 516);
 static_assert(offsetof(SHVConfigBlob, serverTimeout) == 520);

@@ -1,5 +1,6 @@
 #include "SHVConfigModule.h"
 
+#include "ComBoundary.h"
 #include "RegObject.h"
 #include "ResourceIds.h"
 #include "Win32Result.h"
@@ -166,7 +167,7 @@ HRESULT ClassTable::GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexc
     IUnknown* factory = found->cachedFactory.load(std::memory_order_acquire);
     if (factory == nullptr)
     {
-        m_lock.Enter();
+        const ModuleCriticalSection::Guard guard(m_lock);
         factory = found->cachedFactory.load(std::memory_order_relaxed);
         if (factory == nullptr)
         {
@@ -176,7 +177,6 @@ HRESULT ClassTable::GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexc
                 found->cachedFactory.store(factory, std::memory_order_release);
             }
         }
-        m_lock.Leave();
     }
     if (factory != nullptr)
     {
@@ -296,13 +296,13 @@ HRESULT CAtlModule::UpdateRegistryFromScript(UINT resourceId, BOOL doRegister,
     }
 
     std::wstring escaped;
-    try
-    {
+    hr = ComBoundary([&] {
         escaped = QuoteEscaped(path);
-    }
-    catch (const std::bad_alloc&)
+        return S_OK;
+    });
+    if (FAILED(hr))
     {
-        return E_OUTOFMEMORY;
+        return hr;
     }
     hr = registrar.AddReplacement(L"Module", escaped.c_str());
     if (SUCCEEDED(hr))

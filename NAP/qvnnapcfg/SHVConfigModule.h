@@ -38,6 +38,20 @@ public:
     void Enter() noexcept { EnterCriticalSection(&m_section); }
     void Leave() noexcept { LeaveCriticalSection(&m_section); }
 
+    // Holds the section from construction to the end of the scope, whichever way the
+    // scope is left.
+    class Guard
+    {
+    public:
+        explicit Guard(ModuleCriticalSection& section) noexcept : m_held(section) { m_held.Enter(); }
+        ~Guard() { m_held.Leave(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        ModuleCriticalSection& m_held;
+    };
+
 private:
     CRITICAL_SECTION m_section{};
     bool m_created = false;

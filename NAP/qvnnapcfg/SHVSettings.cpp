@@ -3,6 +3,7 @@
 #include "RegistryKey.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -40,6 +41,7 @@ SHVSettings::SHVSettings()
 
 bool SHVSettings::Load()
 {
+    assert(IsHeldByCurrentThread());
     RegistryKey key;
     if (!key.IsOpen())
     {
@@ -101,6 +103,7 @@ HRESULT SHVSettings::Write(const RegistryKey& key, const Values& from, std::size
 
 HRESULT SHVSettings::Save()
 {
+    assert(IsHeldByCurrentThread());
     RegistryKey key;
     if (!key.IsOpen())
     {

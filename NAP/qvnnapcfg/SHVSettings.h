@@ -33,22 +33,16 @@ public:
     // The process-wide record, created and loaded from the registry on first use.
     static SHVSettings& Instance();
 
-    // A record loaded from the registry: the fields start as empty name, port 0,
-    // time-out 20000, cache time 0, validation 0; if the key can be opened (it is
-    // created when absent) each value is then read, unreadable ones taking their
-    // defaults. Only the process-wide record is used by the component; tests build
-    // their own to observe creation.
-    SHVSettings();
-
     // Writes nothing: the registry already holds every change (write-through), and a
     // last write here could only put stale values over another process's changes.
     ~SHVSettings() override = default;
 
     // Reads all five values, each unreadable one taking its default. Returns false,
-    // changing nothing, when the key cannot be created or opened.
+    // changing nothing, when the key cannot be created or opened. The caller holds the
+    // lock (asserted in debug builds).
     bool Load();
 
-    // Writes all five values in their fixed order. S_OK, or the HRESULT of the Win32
+    // Writes all five values in their fixed order, the lock held as for Load. S_OK, or the HRESULT of the Win32
     // error of the key's creation or of the first write that failed (nothing is put back:
     // the record holds these very values).
     [[nodiscard]] HRESULT Save();
@@ -76,7 +70,19 @@ public:
     // A store that fails is returned as for the setters, and the record keeps its values.
     [[nodiscard]] HRESULT FromBlob(const SHVConfigBlob* blob);
 
+    // ---- Test seams -------------------------------------------------------------------
+    // A record of its own, built as Instance() builds the process-wide one, so that tests
+    // can watch creation and work on a record the component does not share.
+    static SHVSettings CreateForTesting() { return SHVSettings(); }
+    // ---- End of test seams --------------------------------------------------------------
+
 private:
+    // A record loaded from the registry: the fields start as empty name, port 0,
+    // time-out 20000, cache time 0, validation 0; if the key can be opened (it is
+    // created when absent) each value is then read, unreadable ones taking their
+    // defaults. Private: the component has one record, Instance().
+    SHVSettings();
+
     // The five stored values, in their write order.
     struct Values
     {

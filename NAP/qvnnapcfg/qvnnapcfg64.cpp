@@ -1,5 +1,4 @@
 // The DLL's entry point and exports.
-#include "ComBoundary.h"
 #include "SHVConfigModule.h"
 
 #include <objbase.h>
@@ -21,10 +20,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out)
 
 STDAPI DllRegisterServer()
 {
-    return ComBoundary([] { return g_module.DllRegisterServer(); });
+    return g_module.DllRegisterServer();
 }
 
 STDAPI DllUnregisterServer()
 {
-    return ComBoundary([] { return g_module.DllUnregisterServer(); });
+    return g_module.DllUnregisterServer();
 }

@@ -6,8 +6,11 @@
 #include "support/ComponentDll.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -115,6 +118,11 @@ TEST_F(RegistrarTest, TokenLengthLimits)
     const std::wstring longest(4094, L'x');
     EXPECT_EQ(Register(L"HKCR { K { val v = s " + longest + L" } }"), S_OK);
     EXPECT_EQ(ReadRegistryValue(HKEY_CLASSES_ROOT, L"K", L"v")->Text(), longest);
+    EXPECT_EQ(Register(L"HKCR { K { val v = s " + longest + L"y } }"), DISP_E_EXCEPTION);
+    // A quoted token counts what it stands for: a doubled quote is one character.
+    const std::wstring quotedText = longest.substr(1) + L"'";
+    EXPECT_EQ(Register(L"HKCR { K { val v = s '" + longest.substr(1) + L"''' } }"), S_OK);
+    EXPECT_EQ(ReadRegistryValue(HKEY_CLASSES_ROOT, L"K", L"v")->Text(), quotedText);
     EXPECT_EQ(Register(L"HKCR { K { val v = s '" + longest + L"y' } }"), DISP_E_EXCEPTION);
 
     const std::wstring longestName(258, L'n');
@@ -216,12 +224,9 @@ TEST_F(ModuleScriptTest, FailedRegistrationTakesTheWholeBlockBack)
                   ERROR_SUCCESS);
         RegCloseKey(key);
     }
-    CRegObject::FailedRootBlock failed;
-    EXPECT_EQ(registrar.RunScript(script.c_str(), TRUE, &failed), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+    EXPECT_EQ(Register(script), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
     ExpectUnregistered(HKEY_CLASSES_ROOT);
     EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
-    EXPECT_EQ(failed.root, HKEY_CLASSES_ROOT);
-    EXPECT_EQ(failed.blockText.substr(0, 16), L"\n\tNoRemove CLSID");
 }
 
 TEST_F(RegistrarTest, FailingRootBlockEndsTheRun)
@@ -286,17 +291,129 @@ TEST_F(RegistrarTest, BlockAfterValueOrDeleteChangesNothingInEitherPass)
 
 TEST_F(RegistrarTest, ForceRemoveDeleteAndProtectedKeys)
 {
-    for (const wchar_t* path : {L"clsid\\Old", L"Software\\Old", L"Gone\\Old\\Deeper", L"Also\\Old"})
+    // Keys that hold what other software registered; their names match in any case.
+    const std::wstring protectedNames[] = {
+        L"AppID",    L"CLSID",     L"Component Categories",
+        L"FileType", L"Interface", L"Hardware",
+        L"Mime",     L"SAM",       L"SECURITY",
+        L"SYSTEM",   L"Software",  L"TypeLib",
+    };
+    std::wstring script = L"HKCR { ";
+    for (const std::wstring& name : protectedNames)
+    {
+        WriteRegistryString(HKEY_CLASSES_ROOT, name + L"\\Old", L"v", L"x");
+        std::wstring lower = name;
+        std::wstring upper = name;
+        CharLowerW(lower.data());
+        CharUpperW(upper.data());
+        script += L"ForceRemove '" + lower + L"' Delete '" + upper + L"' ";
+    }
+    for (const wchar_t* path : {L"Gone\\Old\\Deeper", L"Also\\Old"})
     {
         WriteRegistryString(HKEY_CLASSES_ROOT, path, L"v", L"x");
     }
-    ASSERT_EQ(Register(L"HKCR { ForceRemove CLSID ForceRemove 'software' ForceRemove Gone { val n = s new } "
-                       L"Delete Also = s ignored }"),
-              S_OK);
-    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID\\Old")) << "protected names are never deleted";
-    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Software\\Old"));
+    ASSERT_EQ(Register(script + L"ForceRemove Gone { val n = s new } Delete Also = s ignored }"), S_OK);
+    for (const std::wstring& name : protectedNames)
+    {
+        EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, name + L"\\Old")) << "protected, never deleted: " << name;
+    }
     EXPECT_EQ(TakeRegistrySnapshot(HKEY_CLASSES_ROOT, L"Gone"), (RegistrySnapshot{{L"", {{L"n", SzValue(L"new")}}}}));
     EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Also"));
+}
+
+// The default value ('') and a value name with a backslash, which names a value, not a
+// key below it, in both passes.
+TEST_F(RegistrarTest, DefaultValueAndBackslashInValueNames)
+{
+    ASSERT_EQ(Register(L"HKCR { K { val '' = s default val 'a\\b' = s slash } }"), S_OK);
+    EXPECT_EQ(State(),
+              (RegistrySnapshot{{L"", {}}, {L"K", {{L"", SzValue(L"default")}, {L"a\\b", SzValue(L"slash")}}}}));
+    ASSERT_EQ(Unregister(L"HKCR { NoRemove K { val '' = s x val 'a\\b' = s x } }"), S_OK);
+    EXPECT_EQ(State(), (RegistrySnapshot{{L"", {}}, {L"K", {}}}));
+}
+
+// Gives a key below the scratch HKEY_CLASSES_ROOT another security descriptor (SDDL) for
+// the object's lifetime, then full access again so that the scratch tree can go.
+class KeySecurity
+{
+public:
+    KeySecurity(const wchar_t* path, const wchar_t* sddl) : m_path(path) { m_status = Apply(sddl); }
+    ~KeySecurity() { Apply(L"D:P(A;;KA;;;WD)"); }
+    KeySecurity(const KeySecurity&) = delete;
+    KeySecurity& operator=(const KeySecurity&) = delete;
+
+    LSTATUS Status() const { return m_status; }
+
+private:
+    LSTATUS Apply(const wchar_t* sddl)
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        {
+            return static_cast<LSTATUS>(GetLastError());
+        }
+        const bool owner = sddl[0] == L'O';
+        UniqueRegistryKey key;
+        LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, m_path, 0, WRITE_DAC | (owner ? WRITE_OWNER : 0), key.Put());
+        if (status == ERROR_SUCCESS)
+        {
+            status = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION | (owner ? OWNER_SECURITY_INFORMATION : 0),
+                                       descriptor);
+        }
+        LocalFree(descriptor);
+        return status;
+    }
+
+    const wchar_t* m_path;
+    LSTATUS m_status;
+};
+
+// What the platform answers when the key at path (below HKEY_CLASSES_ROOT) is opened
+// with access.
+LSTATUS OpenStatus(const wchar_t* path, REGSAM access)
+{
+    UniqueRegistryKey key;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, access, key.Put());
+}
+
+// A value write, key open or key delete that fails (other than for a missing key) is the
+// result of the pass, never passed over as success.
+TEST_F(RegistrarTest, FailedRegistryCallsAreTheResult)
+{
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"ReadOnly", L"v", L"x");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Closed", L"v", L"x");
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"ReadOnly", L"v");
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"Closed", L"v");
+    WriteRegistryString(HKEY_CLASSES_ROOT, L"Undeletable", L"v", L"x");
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L"Undeletable", L"v");
+    const KeySecurity readOnly(L"ReadOnly", L"D:P(A;;KR;;;WD)");
+    const KeySecurity closed(L"Closed", L"D:P");
+    std::optional<KeySecurity> undeletable;
+    undeletable.emplace(L"Undeletable", L"D:P(A;;KRWD;;;WD)");
+    if (OpenStatus(L"Undeletable", DELETE) == ERROR_SUCCESS)
+    {
+        // Wine lets a key's owner delete it whatever the key's DACL says: hand it to SYSTEM.
+        undeletable.reset();
+        undeletable.emplace(L"Undeletable", L"O:SYD:P(A;;KRWD;;;WD)");
+    }
+    ASSERT_EQ(readOnly.Status(), ERROR_SUCCESS);
+    ASSERT_EQ(closed.Status(), ERROR_SUCCESS);
+    ASSERT_EQ(undeletable->Status(), ERROR_SUCCESS);
+
+    const LSTATUS cannotWrite = OpenStatus(L"ReadOnly", KEY_SET_VALUE);
+    ASSERT_NE(cannotWrite, ERROR_SUCCESS);
+    EXPECT_EQ(Register(L"HKCR { ReadOnly { val v = s new } }"), HRESULT_FROM_WIN32(cannotWrite)) << "value write";
+    EXPECT_EQ(Register(L"HKCR { ReadOnly = s new }"), HRESULT_FROM_WIN32(cannotWrite)) << "default value write";
+
+    const LSTATUS cannotOpen = OpenStatus(L"Closed", KEY_READ);
+    ASSERT_NE(cannotOpen, ERROR_SUCCESS);
+    ASSERT_NE(cannotOpen, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Unregister(L"HKCR { Closed }"), HRESULT_FROM_WIN32(cannotOpen)) << "key open";
+
+    const LSTATUS cannotDelete = OpenStatus(L"Undeletable", DELETE);
+    ASSERT_NE(cannotDelete, ERROR_SUCCESS);
+    EXPECT_EQ(Unregister(L"HKCR { Undeletable }"), HRESULT_FROM_WIN32(cannotDelete)) << "key delete";
+    EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Undeletable"));
 }
 
 TEST_F(RegistrarTest, UnregisterKeepsWhatIsNotTheScripts)
@@ -346,6 +463,49 @@ TEST_F(RegistrarTest, NestingDeeperThanTheRegistryFails)
     const std::wstring deep = NestedKeys(200000);
     EXPECT_EQ(Unregister(deep), DISP_E_EXCEPTION);
     EXPECT_EQ(Register(deep), DISP_E_EXCEPTION);
+}
+
+// Every root-key name reaches its key: each root in turn is redirected to a scratch key
+// of its own, where the script's key must appear.
+TEST(RegistrarRootKeyTest, EveryRootNameReachesItsKey)
+{
+    // Each key with its short and its long name.
+    const struct
+    {
+        HKEY root;
+        const wchar_t* names[2];
+    } roots[] = {
+        {HKEY_CLASSES_ROOT, {L"HKCR", L"HKEY_CLASSES_ROOT"}},
+        {HKEY_CURRENT_USER, {L"HKCU", L"HKEY_CURRENT_USER"}},
+        {HKEY_LOCAL_MACHINE, {L"HKLM", L"HKEY_LOCAL_MACHINE"}},
+        {HKEY_USERS, {L"HKU", L"HKEY_USERS"}},
+        {HKEY_PERFORMANCE_DATA, {L"HKPD", L"HKEY_PERFORMANCE_DATA"}},
+        {HKEY_DYN_DATA, {L"HKDD", L"HKEY_DYN_DATA"}},
+        {HKEY_CURRENT_CONFIG, {L"HKCC", L"HKEY_CURRENT_CONFIG"}},
+    };
+    for (const auto& [root, names] : roots)
+    {
+        for (const wchar_t* name : names)
+        {
+            SCOPED_TRACE(name);
+            ScratchRegistry scratch{{root}};
+            CRegObject registrar;
+            const HRESULT hr = registrar.RunScript((name + std::wstring(L" { QvnRootProbe }")).c_str(), TRUE);
+            if (root == HKEY_PERFORMANCE_DATA)
+            {
+                // Keys cannot be created below the performance data, redirected or not; the
+                // registrar must meet that very refusal.
+                UniqueRegistryKey probe;
+                const LSTATUS refused = RegCreateKeyExW(HKEY_PERFORMANCE_DATA, L"QvnRootProbe", 0, nullptr, 0,
+                                                        KEY_READ | KEY_WRITE, nullptr, probe.Put(), nullptr);
+                ASSERT_NE(refused, ERROR_SUCCESS);
+                EXPECT_EQ(hr, HRESULT_FROM_WIN32(refused));
+                continue;
+            }
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_TRUE(RegistryKeyExists(scratch.Key(), L"QvnRootProbe"));
+        }
+    }
 }
 
 TEST_F(ModuleScriptTest, ResourceScriptOfTheDll)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,6 +104,53 @@ TEST(RegistrationPathTest, ModulePathIsStoredUnchanged)
         EXPECT_EQ(unregisterServer(), S_OK);
         ExpectUnregistered(HKEY_CLASSES_ROOT);
         FreeLibrary(module);
+    }
+}
+
+// Registration reads the module's path into a buffer of MAX_PATH characters: a path of
+// MAX_PATH - 1 characters fits with its terminator, a longer one would be cut short and
+// is refused.
+TEST(RegistrationPathTest, PathThatFillsTheBufferIsRefused)
+{
+    ScratchRegistry scratch({HKEY_CLASSES_ROOT});
+    ScratchFolder folder;
+    const std::string base = folder.File("");
+    const std::wstring file = L"qvnnapcfg64.dll";
+    for (const std::size_t length : {std::size_t{MAX_PATH - 1}, std::size_t{MAX_PATH}})
+    {
+        SCOPED_TRACE(length);
+        // Folders of at most 100 characters, until the file's path has the length wanted.
+        std::wstring path(base.begin(), base.end());
+        path += length == MAX_PATH ? L"b" : L"a";
+        if ((length - path.size() - 1 - file.size()) % 101 == 1)
+        {
+            path += L'_'; // no folder of its own for a single character
+        }
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        for (std::size_t left; (left = length - path.size() - 1 - file.size()) > 0;)
+        {
+            path += L"\\" + std::wstring(std::min<std::size_t>(left - 1, 100), L'd');
+            ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+        }
+        path += L"\\" + file;
+        ASSERT_EQ(path.size(), length);
+        ASSERT_TRUE(CopyFileW(PathBesideProgram(L"qvnnapcfg64.dll").c_str(), path.c_str(), TRUE)) << GetLastError();
+        HMODULE module = LoadLibraryW(path.c_str());
+        ASSERT_NE(module, nullptr) << GetLastError();
+        const auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
+        if (length < MAX_PATH)
+        {
+            EXPECT_EQ(registerServer(), S_OK);
+            ExpectRegistered(HKEY_CLASSES_ROOT, path);
+        }
+        else
+        {
+            EXPECT_EQ(registerServer(), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+            ExpectUnregistered(HKEY_CLASSES_ROOT);
+        }
+        FreeLibrary(module);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, nullptr);
     }
 }
 } // namespace

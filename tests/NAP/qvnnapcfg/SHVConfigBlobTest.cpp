@@ -37,7 +37,7 @@ class SHVConfigBlobTest : public ::testing::Test
 {
 protected:
     ScratchRegistry scratch;
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
 
     SHVConfigBlob Current()
     {

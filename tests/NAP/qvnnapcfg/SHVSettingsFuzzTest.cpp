@@ -215,7 +215,7 @@ TEST(SHVSettingsFuzzTest, EveryValueTypeAndSizeInEachValue)
             std::vector<BYTE>(reinterpret_cast<const BYTE*>(&number), reinterpret_cast<const BYTE*>(&number + 1)));
     }
 
-    SHVSettings record; // loads the values above
+    SHVSettings record = SHVSettings::CreateForTesting(); // loads the values above
     ModelRecord model;
     ModelLoad(fuzzer.Stored(), model);
 

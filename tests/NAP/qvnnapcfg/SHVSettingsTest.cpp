@@ -56,7 +56,7 @@ protected:
 
 TEST_F(SHVSettingsTest, CreationWithoutKeyCreatesItAndTakesDefaultsWithoutWriting)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
     EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, Settings).empty()) << "nothing written until a change";
 
@@ -77,7 +77,7 @@ TEST_F(SHVSettingsTest, CreationReadsStoredValues)
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 600);
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ValidationEnabled", 0);
 
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     SHVConfigBlob blob;
     settings.ToBlob(&blob);
     EXPECT_EQ(std::u16string(blob.serverName), u"updates.example.com");
@@ -93,7 +93,7 @@ TEST_F(SHVSettingsTest, EachUnreadableValueTakesItsOwnDefault)
     const BYTE six[6] = {1, 2, 3, 4, 5, 6};
     WriteRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", REG_BINARY, six, sizeof(six));
 
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     EXPECT_EQ(settings.GetServerPort(), 1234);
     EXPECT_EQ(settings.GetCacheTime(), 180u) << "a 6-byte value reads as missing";
     EXPECT_EQ(settings.GetServerName(), L"unspecified");
@@ -102,7 +102,7 @@ TEST_F(SHVSettingsTest, EachUnreadableValueTakesItsOwnDefault)
 
 TEST_F(SHVSettingsTest, ShortNumberReplacesOnlyTheLowBytesWhateverItsType)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     // Two bytes of data. The character after them is no terminator: the platform would
     // count a terminator that follows a string's data in.
     const BYTE two[4] = {0xCD, 0xAB, 0xFF, 0xFF};
@@ -116,7 +116,7 @@ TEST_F(SHVSettingsTest, ShortNumberReplacesOnlyTheLowBytesWhateverItsType)
 
 TEST_F(SHVSettingsTest, ServerNameOfOtherStringTypesReadsUpToFirstNul)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     const wchar_t expand[] = L"%HOST%.example";
     WriteRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName", REG_EXPAND_SZ, expand, sizeof(expand));
     EXPECT_EQ(settings.GetServerName(), L"%HOST%.example") << "not expanded";
@@ -128,7 +128,7 @@ TEST_F(SHVSettingsTest, ServerNameOfOtherStringTypesReadsUpToFirstNul)
 
 TEST_F(SHVSettingsTest, ServerNameLimits)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     // 1024 characters without a terminator fill the 2048-byte buffer exactly. (The
     // registry adds a terminator itself when the character after the data is NUL.)
     const std::wstring full(1025, L'n');
@@ -149,7 +149,7 @@ TEST_F(SHVSettingsTest, ServerNameLimits)
 
 TEST_F(SHVSettingsTest, SettersWriteAllFiveValuesInPlace)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     ASSERT_EQ(settings.SetServerName(L"av.example.org"), S_OK);
     ExpectStored(L"av.example.org", 2193, 10000, 180, 1);
     ASSERT_EQ(settings.SetServerPort(65535), S_OK);
@@ -163,14 +163,14 @@ TEST_F(SHVSettingsTest, SettersWriteAllFiveValuesInPlace)
 
 TEST_F(SHVSettingsTest, PortZeroIsAcceptedAndWritten)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     ASSERT_EQ(settings.SetServerPort(0), S_OK);
     ExpectStored(L"unspecified", 0, 10000, 180, 1);
 }
 
 TEST_F(SHVSettingsTest, GettersSeeChangesMadeBehindTheRecord)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     ASSERT_EQ(settings.SetCacheTime(5), S_OK);
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 777);
     WriteRegistryString(HKEY_LOCAL_MACHINE, Settings, L"ServerName", L"other");
@@ -182,14 +182,14 @@ TEST_F(SHVSettingsTest, GettersSeeChangesMadeBehindTheRecord)
 
 TEST_F(SHVSettingsTest, GetterReturnsLowSixteenBitsOfPort)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"ServerPort", 70000);
     EXPECT_EQ(settings.GetServerPort(), 4464);
 }
 
 TEST_F(SHVSettingsTest, AnotherProcessChangeIsSeenByTheNextGetter)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     EXPECT_EQ(settings.GetCacheTime(), 180u);
 
     // reg.exe writes where this process's HKEY_LOCAL_MACHINE really points.
@@ -203,7 +203,7 @@ TEST_F(SHVSettingsTest, AnotherProcessChangeIsSeenByTheNextGetter)
 TEST_F(SHVSettingsTest, DestructionWritesNothing)
 {
     {
-        SHVSettings settings;
+        SHVSettings settings = SHVSettings::CreateForTesting();
         ASSERT_EQ(settings.SetCacheTime(100), S_OK);
         // Another program changes the value after this record last wrote it.
         WriteRegistryDword(HKEY_LOCAL_MACHINE, Settings, L"CacheTime", 900);
@@ -212,16 +212,18 @@ TEST_F(SHVSettingsTest, DestructionWritesNothing)
 
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, Settings.c_str());
     {
-        SHVSettings settings;
+        SHVSettings settings = SHVSettings::CreateForTesting();
     }
     EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, Settings).empty());
 }
 
 TEST_F(SHVSettingsTest, SaveWritesInMemoryValues)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
+    EXPECT_FALSE(settings.IsHeldByCurrentThread()) << "what Load and Save assert";
     {
         System::Threading::ScopedLock guard(&settings);
+        EXPECT_TRUE(settings.IsHeldByCurrentThread());
         EXPECT_EQ(settings.Save(), S_OK);
     }
     ExpectStored(L"unspecified", 2193, 10000, 180, 1);
@@ -241,7 +243,7 @@ protected:
 
 TEST_F(SHVSettingsUnwritableTest, CreationKeepsPreLoadValues)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     SHVConfigBlob blob;
     settings.ToBlob(&blob);
     EXPECT_EQ(blob.serverName[0], u'\0');
@@ -257,7 +259,7 @@ TEST_F(SHVSettingsUnwritableTest, CreationKeepsPreLoadValues)
 TEST_F(SHVSettingsUnwritableTest, StoresReportTheFailureAndKeepTheRecord)
 {
     const HRESULT cannotCreate = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     {
         System::Threading::ScopedLock guard(&settings);
         EXPECT_FALSE(settings.Load());
@@ -283,7 +285,7 @@ TEST_F(SHVSettingsUnwritableTest, StoresReportTheFailureAndKeepTheRecord)
 // registry and the record keep the values they had.
 TEST_F(SHVSettingsTest, WriteFailingMidwayPutsBackWhatItWrote)
 {
-    SHVSettings settings;
+    SHVSettings settings = SHVSettings::CreateForTesting();
     ASSERT_EQ(settings.SetServerName(L"old.example.org"), S_OK);
 
     using SetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
