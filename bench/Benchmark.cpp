@@ -95,6 +95,17 @@ struct Figure
     double Ratio() const { return std::isnan(reference) || reference == 0 ? NAN : value / reference; }
 };
 
+// A count that must be exact: `count` calls over `calls` measured calls, met only when it
+// is `expectedPerCall` for each of them.
+Figure CountedFigure(std::string label, long count, long expectedPerCall, long calls = 1)
+{
+    Figure figure{std::move(label), double(count) / double(calls), "calls"};
+    figure.target = "= " + std::to_string(expectedPerCall);
+    figure.judged = Judged::Counted;
+    figure.met = count == expectedPerCall * calls;
+    return figure;
+}
+
 // The medians of the component's and the reference's timings (each a function of the
 // number of calls), over repetitions in which the two alternate, so that both see the
 // same load on the machine.
@@ -450,16 +461,8 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
         figure.met = figure.Ratio() <= SmallFactor;
         figures.push_back(figure);
     }
-    Figure allocations{"DllGetClassObject, warm: allocations while measured", double(counts.allocations), "calls"};
-    allocations.target = "= 0";
-    allocations.judged = Judged::Counted;
-    allocations.met = counts.allocations == 0;
-    figures.push_back(allocations);
-    Figure locks{"DllGetClassObject, warm: locks taken while measured", double(counts.locks), "calls"};
-    locks.target = "= 0";
-    locks.judged = Judged::Counted;
-    locks.met = counts.locks == 0;
-    figures.push_back(locks);
+    figures.push_back(CountedFigure("DllGetClassObject, warm: allocations while measured", counts.allocations, 0));
+    figures.push_back(CountedFigure("DllGetClassObject, warm: locks taken while measured", counts.locks, 0));
     warm->Release();
 }
 
@@ -508,11 +511,7 @@ void BenchmarkGetConfig(const Settings& settings, INapComponentConfig* config, s
     constexpr int Calls = 1000;
     component(Calls);
     const ImportCallCounts counts = counter.Counts();
-    Figure registry{"GetConfig: registry calls per call", double(counts.RegistryCalls()) / Calls, "calls"};
-    registry.target = "= 0";
-    registry.judged = Judged::Counted;
-    registry.met = counts.RegistryCalls() == 0;
-    figures.push_back(registry);
+    figures.push_back(CountedFigure("GetConfig: registry calls per call", counts.RegistryCalls(), 0, Calls));
     figures.push_back(
         {"GetConfig: allocations per call (the block it hands out)", double(counts.allocations) / Calls, "calls"});
 }
@@ -553,30 +552,14 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
     constexpr int Calls = 100;
     component(Calls);
     const ImportCallCounts counts = counter.Counts();
-    auto perCall = [](long calls) { return double(calls) / Calls; };
-    Figure opens{"SetConfig: keys opened per call", perCall(counts.registryOpens), "calls"};
-    opens.target = "= 1";
-    opens.judged = Judged::Counted;
-    opens.met = counts.registryOpens == Calls;
-    figures.push_back(opens);
-    Figure writes{"SetConfig: values written per call", perCall(counts.registryWrites), "calls"};
-    writes.target = "= 5";
-    writes.judged = Judged::Counted;
-    writes.met = counts.registryWrites == 5 * Calls;
-    figures.push_back(writes);
-    Figure reads{"SetConfig: values read per call", perCall(counts.registryReads), "calls"};
-    reads.target = "= 0";
-    reads.judged = Judged::Counted;
-    reads.met = counts.registryReads == 0;
-    figures.push_back(reads);
-    Figure closes{"SetConfig: keys closed per call", perCall(counts.registryCloses), "calls"};
-    closes.target = "= 1";
-    closes.judged = Judged::Counted;
-    closes.met = counts.registryCloses == Calls;
-    figures.push_back(closes);
+    figures.push_back(CountedFigure("SetConfig: keys opened per call", counts.registryOpens, 1, Calls));
+    figures.push_back(CountedFigure("SetConfig: values written per call", counts.registryWrites, 5, Calls));
+    figures.push_back(CountedFigure("SetConfig: values read per call", counts.registryReads, 0, Calls));
+    figures.push_back(CountedFigure("SetConfig: keys closed per call", counts.registryCloses, 1, Calls));
     // The record's own lock, which the counter must see for its zero elsewhere to mean
     // anything.
-    figures.push_back({"SetConfig: locks taken per call (the settings record's)", perCall(counts.locks), "calls"});
+    figures.push_back(
+        {"SetConfig: locks taken per call (the settings record's)", double(counts.locks) / Calls, "calls"});
 }
 
 // --- Out of process -------------------------------------------------------------------

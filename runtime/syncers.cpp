@@ -111,14 +111,17 @@ template <class cell_t, class unsigned_t> cell_t wrapping_sum(cell_t a, cell_t b
     return static_cast<cell_t>(static_cast<unsigned_t>(a) + static_cast<unsigned_t>(b));
 }
 
-LONG locked_compare_exchange32(volatile LONG* target, LONG comparand, LONG value)
+// Each lock-based operation works in one cell width; Fallback is the interlocked
+// operation of the same width, used while the set's section does not exist.
+template <class cell_t, cell_t (*Fallback)(volatile cell_t*, cell_t, cell_t)>
+cell_t locked_compare_exchange(volatile cell_t* target, cell_t comparand, cell_t value)
 {
     const atomic_section_guard_t guard;
     if (!guard.locked())
     {
-        return interlocked_compare_exchange32(target, comparand, value);
+        return Fallback(target, comparand, value);
     }
-    const LONG old = *target;
+    const cell_t old = *target;
     if (old == comparand)
     {
         *target = value;
@@ -126,97 +129,56 @@ LONG locked_compare_exchange32(volatile LONG* target, LONG comparand, LONG value
     return old;
 }
 
-LONG locked_exchange32(volatile LONG* target, LONG value)
+template <class cell_t, cell_t (*Fallback)(volatile cell_t*, cell_t)>
+cell_t locked_exchange(volatile cell_t* target, cell_t value)
 {
     const atomic_section_guard_t guard;
     if (!guard.locked())
     {
-        return interlocked_exchange32(target, value);
+        return Fallback(target, value);
     }
-    const LONG old = *target;
+    const cell_t old = *target;
     *target = value;
     return old;
 }
 
-LONG locked_fetch_add32(volatile LONG* target, LONG addend)
+template <class cell_t, class unsigned_t, cell_t (*Fallback)(volatile cell_t*, cell_t)>
+cell_t locked_fetch_add(volatile cell_t* target, cell_t addend)
 {
     const atomic_section_guard_t guard;
     if (!guard.locked())
     {
-        return interlocked_fetch_add32(target, addend);
+        return Fallback(target, addend);
     }
-    const LONG old = *target;
-    *target = wrapping_sum<LONG, ULONG>(old, addend);
+    const cell_t old = *target;
+    *target = wrapping_sum<cell_t, unsigned_t>(old, addend);
     return old;
 }
 
-bool locked_add_test32(volatile LONG* target, LONG addend)
+template <class cell_t, class unsigned_t, bool (*Fallback)(volatile cell_t*, cell_t)>
+bool locked_add_test(volatile cell_t* target, cell_t addend)
 {
     const atomic_section_guard_t guard;
     if (!guard.locked())
     {
-        return interlocked_add_test32(target, addend);
+        return Fallback(target, addend);
     }
-    const LONG sum = wrapping_sum<LONG, ULONG>(*target, addend);
-    *target = sum;
-    return sum != 0;
-}
-
-LONG64 locked_compare_exchange64(volatile LONG64* target, LONG64 comparand, LONG64 value)
-{
-    const atomic_section_guard_t guard;
-    if (!guard.locked())
-    {
-        return interlocked_compare_exchange64(target, comparand, value);
-    }
-    const LONG64 old = *target;
-    if (old == comparand)
-    {
-        *target = value;
-    }
-    return old;
-}
-
-LONG64 locked_exchange64(volatile LONG64* target, LONG64 value)
-{
-    const atomic_section_guard_t guard;
-    if (!guard.locked())
-    {
-        return interlocked_exchange64(target, value);
-    }
-    const LONG64 old = *target;
-    *target = value;
-    return old;
-}
-
-LONG64 locked_fetch_add64(volatile LONG64* target, LONG64 addend)
-{
-    const atomic_section_guard_t guard;
-    if (!guard.locked())
-    {
-        return interlocked_fetch_add64(target, addend);
-    }
-    const LONG64 old = *target;
-    *target = wrapping_sum<LONG64, ULONG64>(old, addend);
-    return old;
-}
-
-bool locked_add_test64(volatile LONG64* target, LONG64 addend)
-{
-    const atomic_section_guard_t guard;
-    if (!guard.locked())
-    {
-        return interlocked_add_test64(target, addend);
-    }
-    const LONG64 sum = wrapping_sum<LONG64, ULONG64>(*target, addend);
+    const cell_t sum = wrapping_sum<cell_t, unsigned_t>(*target, addend);
     *target = sum;
     return sum != 0;
 }
 } // namespace
 
 constexpr atomic_ops_t lock_based_atomic_ops = {
-    locked_compare_exchange32, locked_exchange32,  locked_fetch_add32, locked_add_test32, locked_compare_exchange64,
-    locked_exchange64,         locked_fetch_add64, locked_add_test64,  "undefined",
+    locked_compare_exchange<LONG, interlocked_compare_exchange32>,
+    locked_exchange<LONG, interlocked_exchange32>,
+    locked_fetch_add<LONG, ULONG, interlocked_fetch_add32>,
+    locked_add_test<LONG, ULONG, interlocked_add_test32>,
+    locked_compare_exchange<LONG64, interlocked_compare_exchange64>,
+    locked_exchange<LONG64, interlocked_exchange64>,
+    locked_fetch_add<LONG64, ULONG64, interlocked_fetch_add64>,
+    locked_add_test<LONG64, ULONG64, interlocked_add_test64>,
+    "undefined",
 };
 
 constexpr atomic_ops_t interlocked_atomic_ops = {

@@ -1,5 +1,6 @@
 // The exception objects, the thrown shells and the raise sequence.
 #include "runtime/exceptions.h"
+#include "support/RaisedException.h"
 
 #include <gtest/gtest.h>
 
@@ -153,11 +154,8 @@ TEST(ShellTest, RaiseThrowsACopyCatchableAsShellAndStdException)
     }
     catch (const BUG_exception_shell_t& thrown)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(BUG_exception));
-        EXPECT_STREQ(thrown.exception()->file(), "utilities");
-        EXPECT_EQ(thrown.exception()->line(), 1656);
-        EXPECT_STREQ(thrown.what(), "UNICODE to cp1251 conversion failed because of nothing");
+        ExpectRaised<BUG_exception>(thrown, "utilities", 1656,
+                                    "UNICODE to cp1251 conversion failed because of nothing");
         EXPECT_TRUE(thrown.message().empty());
     }
     EXPECT_EQ(shell.exception(), nullptr) << "the raising shell keeps nothing";
@@ -186,11 +184,7 @@ TEST(ShellTest, PlainRaiseWithCauseCommitsTheMessage)
     }
     catch (const d_exception_t_shell_t& thrown)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(d_exception_t));
-        EXPECT_STREQ(thrown.exception()->file(), "_kern");
-        EXPECT_EQ(thrown.exception()->line(), 318);
-        EXPECT_STREQ(thrown.what(), "cannot initialize thread engine");
+        ExpectRaised<d_exception_t>(thrown, "_kern", 318, "cannot initialize thread engine");
         ASSERT_NE(thrown.exception()->cause(), nullptr);
         EXPECT_STREQ(thrown.exception()->cause()->what(), "root cause");
     }

@@ -2,6 +2,7 @@
 // exception engine's per-thread state.
 #include "runtime/_kern.h"
 #include "runtime/exceptions.h"
+#include "support/RaisedException.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -72,11 +73,7 @@ TEST(RuntimeStartupTest, ThreadEngineWithoutTlsIndexRaises)
         }
         catch (const d_exception_t_shell_t& thrown)
         {
-            ASSERT_NE(thrown.exception(), nullptr);
-            EXPECT_EQ(typeid(*thrown.exception()), typeid(d_exception_t));
-            EXPECT_STREQ(thrown.exception()->file(), "_kern");
-            EXPECT_EQ(thrown.exception()->line(), 318);
-            EXPECT_STREQ(thrown.what(), "cannot initialize thread engine");
+            ExpectRaised<d_exception_t>(thrown, "_kern", 318, "cannot initialize thread engine");
         }
         EXPECT_EQ(slot.slot(), TLS_OUT_OF_INDEXES);
     }

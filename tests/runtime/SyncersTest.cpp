@@ -1,6 +1,7 @@
 // Locks, the scope guard and both sets of atomic operations.
 #include "runtime/exceptions.h"
 #include "runtime/syncers.h"
+#include "support/RaisedException.h"
 
 #include <gtest/gtest.h>
 
@@ -129,11 +130,7 @@ TEST(LockCreationTest, CriticalSectionFailureRaisesSyncException)
     }
     catch (const sync_exception_shell_t& thrown)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(sync_exception));
-        EXPECT_STREQ(thrown.exception()->file(), "syncers");
-        EXPECT_EQ(thrown.exception()->line(), 782);
-        EXPECT_STREQ(thrown.what(), "cannot initialize critical section");
+        ExpectRaised<sync_exception>(thrown, "syncers", 782, "cannot initialize critical section");
     }
     set_critical_section_initializer_for_testing(nullptr);
     EXPECT_EQ(built, nullptr);

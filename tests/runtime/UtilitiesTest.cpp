@@ -6,6 +6,7 @@
 #include "runtime/types.h"
 #include "runtime/utilities.h"
 #include "runtime/win-utils.h"
+#include "support/RaisedException.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -317,11 +318,8 @@ TEST(FromUnicodeToCpTest, UnknownCodePageRaisesBug)
     }
     catch (const BUG_exception_shell_t& thrown)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(BUG_exception));
-        EXPECT_STREQ(thrown.exception()->file(), "utilities");
-        EXPECT_EQ(thrown.exception()->line(), 1656);
-        EXPECT_STREQ(thrown.what(), "UNICODE to cp12345 conversion failed because of Invalid parameter (code=87).");
+        ExpectRaised<BUG_exception>(thrown, "utilities", 1656,
+                                    "UNICODE to cp12345 conversion failed because of Invalid parameter (code=87).");
     }
 }
 
