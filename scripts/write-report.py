@@ -239,6 +239,13 @@ def robustness(results_dir, out_path):
     def prop(test, key):
         return entry(test)["properties"].get(key, "?")
 
+    # A test that crashed or never ran left no properties: its row says "?" and fails.
+    def seconds(value):
+        try:
+            return f"{float(value):.0f}"
+        except (TypeError, ValueError):
+            return str(value)
+
     soak = "SoakTest.EightThreadsShareObjects"
     loads = "ComponentLoadTest.TwoThousandLoadsAndUnloadsLeaveNothingBehind"
     counts = "SHVConfigFuzzTest.EveryCountButTheBlobSizeIsRefusedUntouched"
@@ -254,7 +261,7 @@ def robustness(results_dir, out_path):
     rows = [
         (
             "Soak",
-            f"{prop(soak, 'threads')} threads for {float(prop(soak, 'seconds')):.0f} s: "
+            f"{prop(soak, 'threads')} threads for {seconds(prop(soak, 'seconds'))} s: "
             f"{number(prop(soak, 'main_apartment_creations'))} objects created by `CoCreateInstance` in the "
             f"main apartment, {number(prop(soak, 'multithreaded_creations'))} from the multi-threaded "
             f"apartment (proxies), {number(prop(soak, 'factory_creations'))} through the class factory, "
