@@ -72,27 +72,18 @@ bool SHVSettings::Load()
 
 HRESULT SHVSettings::Write(const RegistryKey& key, const Values& from, std::size_t count, std::size_t& written)
 {
-    for (written = 0; written < count; ++written)
+    // One writer a value, in the write order that the put-back after a failure relies on.
+    using ValueWriter = HRESULT (*)(const RegistryKey&, const Values&);
+    static constexpr ValueWriter writers[ValueCount] = {
+        [](const RegistryKey& k, const Values& v) { return k.WriteString(ServerNameValue, v.serverName); },
+        [](const RegistryKey& k, const Values& v) { return k.WriteDword(ServerPortValue, v.serverPort); },
+        [](const RegistryKey& k, const Values& v) { return k.WriteDword(ServerTimeoutValue, v.serverTimeout); },
+        [](const RegistryKey& k, const Values& v) { return k.WriteDword(CacheTimeValue, v.cacheTime); },
+        [](const RegistryKey& k, const Values& v) { return k.WriteDword(ValidationEnabledValue, v.validationEnabled); },
+    };
+    for (written = 0; written < count && written < ValueCount; ++written)
     {
-        HRESULT hr = E_UNEXPECTED;
-        switch (written)
-        {
-        case 0:
-            hr = key.WriteString(ServerNameValue, from.serverName);
-            break;
-        case 1:
-            hr = key.WriteDword(ServerPortValue, from.serverPort);
-            break;
-        case 2:
-            hr = key.WriteDword(ServerTimeoutValue, from.serverTimeout);
-            break;
-        case 3:
-            hr = key.WriteDword(CacheTimeValue, from.cacheTime);
-            break;
-        case 4:
-            hr = key.WriteDword(ValidationEnabledValue, from.validationEnabled);
-            break;
-        }
+        const HRESULT hr = writers[written](key, from);
         if (FAILED(hr))
         {
             return hr;
