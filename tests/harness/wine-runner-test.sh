@@ -4,8 +4,9 @@
 # - the prefix is created with the crash dialog off, so a crashing program ends at once
 #   with a backtrace and leaves no debugger behind;
 # - Wine runs with address-space randomisation off, and a start that Wine loses before
-#   the program runs is made again;
-# - a program whose exit status ld.so lost at exit runs again where that was asked for;
+#   the program runs is made again, and no other;
+# - a program whose exit status ld.so lost at exit is judged by its own summary, or runs
+#   again where that was asked for;
 # - a program that fails without a word is named;
 # - the prefix's server ends by itself after the last program.
 set -uo pipefail
@@ -96,40 +97,49 @@ grep -q "ended with status 3 and printed nothing" <<<"$err" || fail "quiet failu
 
 # Stand-ins for wine that misbehave exactly as Wine has been seen to, once, with the
 # probe (not with the runner's own start of the prefix's desktop), and otherwise hand
-# over to the real one: fake_wine NAME SCRIPT makes $work/NAME/wine.
+# over to the real one. Wine writes a lost start's line before the process has a thread,
+# so the line carries no thread id, whichever process lost its start.
 real_wine=$(command -v wine)
-fake_wine() {
-  mkdir -p "$work/$1"
+lost_start='echo "err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data: c0000018" >&2'
+lost_status='echo "Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion \`ns != LM_ID_BASE || i == nloaded'"'"' failed!" >&2; exit 127'
+# How many programs the runner has run again, as noted in its log.
+retries() { cat "$prefix.wine-run.log" 2>/dev/null | grep -c "ran again"; }
+# stand_in NAME RERUN STATUS OUTPUT RUNS MISBEHAVIOUR PROBE-ARGS...: the probe run through
+# a stand-in that misbehaves once as MISBEHAVIOUR says, with QVN_RERUN_LOST_STATUS=RERUN,
+# ends with STATUS and OUTPUT, the program having run RUNS times.
+stand_in() {
+  local name=$1 rerun=$2 want_status=$3 want_out=$4 want_runs=$5 retries_before
+  mkdir -p "$work/$name"
   printf '#!/usr/bin/env bash\nif [[ "$*" == *qvn_harness_probe* ]] && [ ! -e "%s" ]; then\n  touch "%s"\n%s\nfi\nexec "%s" "$@"\n' \
-    "$work/$1.used" "$work/$1.used" "$2" "$real_wine" >"$work/$1/wine"
-  chmod +x "$work/$1/wine"
+    "$work/$name.used" "$work/$name.used" "$6" "$real_wine" >"$work/$name/wine"
+  chmod +x "$work/$name/wine"
+  shift 6
+  retries_before=$(retries)
+  PATH=$work/$name:$PATH QVN_RERUN_LOST_STATUS=$rerun run "$@"
+  [ "$status" -eq "$want_status" ] && [ "$out" = "$want_out" ] && [ -e "$work/$name.used" ] ||
+    fail "$name: status $status, output '$out', stand-in used: $([ -e "$work/$name.used" ] && echo yes || echo no) ($err)"
+  [ $(($(retries) - retries_before)) -eq $((want_runs - 1)) ] ||
+    fail "$name: the program did not run $want_runs time(s), as noted in $prefix.wine-run.log"
 }
-
-# A start lost before the program ran is made again, and noted.
-fake_wine lost 'echo "0024:err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data: c0000018" >&2; exit 1'
-PATH=$work/lost:$PATH run print again
-[ "$status" -eq 0 ] && [ "$out" = again ] || fail "lost start: status $status, output '$out' ($err)"
-[ -e "$work/lost.used" ] || fail "lost start: the stand-in was never called"
+# A start is made again only when the program itself never ran: it printed nothing and
+# ended with Wine's status 1, and nothing but the lost start stands in its error.
+stand_in lost-start 1 0 again 2 "$lost_start; exit 1" print again
 grep -q "shared user data" <<<"$err" && fail "lost start: its message reached the caller: $err"
-[ "$(grep -c "ran again" "$prefix.wine-run.log" 2>/dev/null)" = 1 ] ||
-  fail "lost start: the retry is not noted once in $prefix.wine-run.log"
-
-# An exit status that ld.so lost after the program ended: the program runs again for its
-# status where that was asked for, and otherwise the status stands and is explained.
-fake_wine ldso 'echo "Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion \`ns != LM_ID_BASE || i == nloaded'"'"' failed!" >&2; exit 127'
-PATH=$work/ldso:$PATH QVN_RERUN_LOST_STATUS= run quiet 0
-[ "$status" -eq 127 ] && grep -q "lost its exit status" <<<"$err" ||
-  fail "lost status, no rerun asked for: status $status ($err)"
-rm -f "$work/ldso.used"
-PATH=$work/ldso:$PATH QVN_RERUN_LOST_STATUS=1 run print twice
-[ "$status" -eq 0 ] && [ "$out" = twice ] || fail "lost status, rerun asked for: status $status, output '$out' ($err)"
-[ "$(grep -c "ran again" "$prefix.wine-run.log" 2>/dev/null)" = 2 ] ||
-  fail "lost status: the rerun is not noted in $prefix.wine-run.log"
-
+stand_in child-lost-start-parent-says-why 1 1 "" 1 "$lost_start; echo 'parent: the child did not start' >&2; exit 1" print never
+stand_in child-lost-start-parent-printed 1 1 "[ RUN      ] Suite.Case" 1 "echo '[ RUN      ] Suite.Case'; $lost_start; exit 1" print never
+stand_in child-lost-start-parent-status 1 3 "" 1 "$lost_start; exit 3" print never
+# A lost exit status is read from the program's own summary; only without one does the
+# program run again for its status, where that was asked for, and otherwise 127 stands
+# and is explained.
+stand_in lost-status-failed 1 1 $'[  PASSED  ] 0 tests.\n[  FAILED  ] 1 test, listed below:' 1 \
+  "printf '[  PASSED  ] 0 tests.\\n[  FAILED  ] 1 test, listed below:\\n'; $lost_status" print never
+stand_in lost-status-passed 1 0 "[  PASSED  ] 1 test." 1 "echo '[  PASSED  ] 1 test.'; $lost_status" print never
+stand_in lost-status-no-rerun "" 127 "" 1 "$lost_status" print never
+grep -q "lost its exit status" <<<"$err" || fail "lost status, no rerun asked for: not explained ($err)"
+stand_in lost-status-rerun 1 0 twice 2 "echo 'first output'; $lost_status" print twice
+grep -q "first output" "$prefix.wine-run.log" || fail "the first attempt's output is not kept in $prefix.wine-run.log"
 # A crash that Wine reports with status 0 fails all the same.
-fake_wine crash0 'echo "wine: Unhandled page fault on write access to 0000000000000000 at address 0000000140001000 (thread 0024), starting debugger..." >&2; exit 0'
-PATH=$work/crash0:$PATH run print never
-[ "$status" -ne 0 ] || fail "crash reported as status 0 passed for success ($err)"
+stand_in crash-status-0 1 1 "" 1 'echo "wine: Unhandled page fault on write access to 0000000000000000 at address 0000000140001000 (thread 0024), starting debugger..." >&2; exit 0' print never
 
 # The server ends by itself once the last program is gone.
 for _ in $(seq $((linger + 30))); do
