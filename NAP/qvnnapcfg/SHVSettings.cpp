@@ -1,6 +1,7 @@
 #include "SHVSettings.h"
 
 #include "RegistryKey.h"
+#include "TraceLog.h"
 
 #include <algorithm>
 #include <cassert>
@@ -17,6 +18,8 @@ constexpr const wchar_t* ServerPortValue = L"ServerPort";
 constexpr const wchar_t* ServerTimeoutValue = L"ServerTimeout";
 constexpr const wchar_t* CacheTimeValue = L"CacheTime";
 constexpr const wchar_t* ValidationEnabledValue = L"ValidationEnabled";
+constexpr const wchar_t* ValueNames[] = {ServerNameValue, ServerPortValue, ServerTimeoutValue, CacheTimeValue,
+                                         ValidationEnabledValue};
 
 constexpr const wchar_t* DefaultServerName = L"unspecified";
 constexpr std::uint32_t DefaultServerPort = 2193;
@@ -67,6 +70,7 @@ bool SHVSettings::Load()
     {
         values.validationEnabled = DefaultValidationEnabled;
     }
+    mustReload = false;
     return true;
 }
 
@@ -116,12 +120,21 @@ HRESULT SHVSettings::Store(Values& changed)
     if (FAILED(hr))
     {
         // Put back the values this store already replaced, so that the registry holds
-        // the record's values again. Only the first failure is reported.
+        // the record's values again. Only the first failure is returned.
         std::size_t restored = 0;
-        Write(key, values, written, restored);
+        const HRESULT putBack = Write(key, values, written, restored);
+        if (FAILED(putBack))
+        {
+            // The registry now holds a mix of old and new values, which the record must
+            // not hide: the next read takes them from the registry.
+            WriteTrace(L"[SHVSettings::Store] Failed. %ws not put back after a failed store (0x%08X)",
+                       ValueNames[restored], static_cast<unsigned>(putBack));
+            mustReload = true;
+        }
         return hr;
     }
     std::swap(values, changed);
+    mustReload = false;
     return S_OK;
 }
 
@@ -185,9 +198,24 @@ HRESULT SHVSettings::SetValidationEnabled(bool enabled)
     return Store(changed);
 }
 
+HRESULT SHVSettings::SetEditable(const std::wstring& name, std::uint16_t port, std::uint32_t seconds, bool enabled)
+{
+    ScopedLock guard(this);
+    Values changed = values;
+    changed.serverName = name;
+    changed.serverPort = port;
+    changed.cacheTime = seconds;
+    changed.validationEnabled = enabled ? 1 : 0;
+    return Store(changed);
+}
+
 SHVConfigBlob* SHVSettings::ToBlob(SHVConfigBlob* blob)
 {
     ScopedLock guard(this);
+    if (mustReload)
+    {
+        Load();
+    }
     blob->version = SHVConfigBlobVersion;
     blob->serverPort = values.serverPort;
     blob->serverTimeout = values.serverTimeout;

@@ -23,7 +23,8 @@ class RegistryKey;
 // fixed order and stop at the first write that fails; the values written before it are
 // then put back as the record holds them, so that the validator does not run on a mix
 // of old and new settings. Should putting them back fail as well, the registry keeps
-// the mix, and the next getter reads it.
+// the mix: the trace says so, and the next read (a getter or ToBlob) takes the record's
+// values from the registry again, so that the record never shows what it does not hold.
 //
 // Thread safety: every access to the fields holds the record's (re-entrant) lock,
 // registry calls included. Load() and Save() expect the caller to hold it.
@@ -61,8 +62,15 @@ public:
     [[nodiscard]] HRESULT SetCacheTime(std::uint32_t seconds);
     [[nodiscard]] HRESULT SetValidationEnabled(bool enabled);
 
-    // Serialises the in-memory values (no registry read) into the caller's buffer; the
-    // name is cut to 255 characters and every unused byte is zero. Returns the buffer.
+    // The settings dialog's OK: stores the four values it edits (the time-out keeps its
+    // value) in one store of all five, so they are stored all together or not at all.
+    // Returns as the setters do.
+    [[nodiscard]] HRESULT SetEditable(const std::wstring& name, std::uint16_t port, std::uint32_t seconds,
+                                      bool enabled);
+
+    // Serialises the in-memory values into the caller's buffer (no registry read, unless
+    // a failed put-back left the registry holding other values); the name is cut to 255
+    // characters and every unused byte is zero. Returns the buffer.
     SHVConfigBlob* ToBlob(SHVConfigBlob* blob);
 
     // Applies a blob whose version is 1 and writes all five values; any other version
@@ -96,6 +104,8 @@ private:
     static constexpr std::size_t ValueCount = 5;
 
     // Writes changed and, when every write succeeded, makes it the record's values.
+    // Otherwise puts back what it wrote and returns the first failure; a put-back that
+    // fails is traced and marks the record for reloading.
     HRESULT Store(Values& changed);
 
     // Writes the first count values of from in their fixed order, stopping at the first
@@ -103,4 +113,5 @@ private:
     static HRESULT Write(const RegistryKey& key, const Values& from, std::size_t count, std::size_t& written);
 
     Values values;
+    bool mustReload = false; // the registry may hold other values than the record
 };

@@ -71,33 +71,6 @@ int ReadTypedSettings(HWND dialog, TypedSettings& typed)
     return 0;
 }
 
-// Writes the accepted values. The record's lock is held across the whole sequence, so a
-// SetConfig on another thread lands before or after it, never in between. Stops at the
-// first store that fails and returns its result.
-HRESULT SaveTypedSettings(const TypedSettings& typed)
-{
-    SHVSettings& settings = SHVSettings::Instance();
-    System::Threading::ScopedLock guard(&settings);
-    HRESULT hr = settings.SetServerName(typed.address);
-    if (SUCCEEDED(hr))
-    {
-        hr = settings.SetServerPort(static_cast<std::uint16_t>(typed.port));
-    }
-    if (SUCCEEDED(hr))
-    {
-        hr = settings.SetCacheTime(typed.cacheTime);
-    }
-    if (SUCCEEDED(hr))
-    {
-        hr = settings.SetValidationEnabled(typed.enabled);
-    }
-    if (SUCCEEDED(hr))
-    {
-        hr = settings.Save();
-    }
-    return hr;
-}
-
 void FillControls(HWND dialog)
 {
     SHVSettings& settings = SHVSettings::Instance();
@@ -157,7 +130,9 @@ INT_PTR OnOk(HWND dialog)
         SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, refused)), TRUE);
         return FALSE;
     }
-    const HRESULT saved = SaveTypedSettings(typed);
+    // One store: all of the values reach the registry, or none.
+    const HRESULT saved = SHVSettings::Instance().SetEditable(typed.address, static_cast<std::uint16_t>(typed.port),
+                                                              typed.cacheTime, typed.enabled);
     if (FAILED(saved))
     {
         // Nothing new may look saved: the dialog stays open with everything as typed, so

@@ -30,8 +30,8 @@ HRESULT InvokeSettingsDialog(HWND parent) noexcept;
 //   to 16 bits) the values are written to the registry and the dialog ends; TRUE. When
 //   they cannot be stored, a message box over the dialog gives the platform's text for
 //   the error (in the thread's language as far as the system has it), and the dialog
-//   stays open with everything as typed; FALSE. (Setters that stored before the failing
-//   one stay stored; the usual failure, a key that cannot be written, stores nothing.)
+//   stays open with everything as typed, and the registry and the record hold what they
+//   held before OK; FALSE.
 // - Cancel, Esc and the close box: the dialog ends without saving; TRUE.
 // - A click on the check box: UpdateControlStates; FALSE.
 // Everything else returns FALSE. Never throws: a failure inside (out of memory) leaves

@@ -29,16 +29,22 @@ class ImportCallCounter
 {
 public:
     // Hooks the imports of the module with this name, which must be loaded (it is held
-    // loaded until destruction). The counts are process-wide, so only one counter may
-    // live at a time: a second one throws std::logic_error. Counting starts at zero.
+    // loaded until destruction), or of the main program for null. The counts are
+    // process-wide, so only one counter may live at a time: a second one throws
+    // std::logic_error. Counting starts at zero.
     explicit ImportCallCounter(const char* moduleName);
     // Puts every import table entry back.
     ~ImportCallCounter();
     ImportCallCounter(const ImportCallCounter&) = delete;
     ImportCallCounter& operator=(const ImportCallCounter&) = delete;
 
+    // Counting starts at zero again, and no call is made to fail any more.
     void Reset();
     ImportCallCounts Counts() const;
+
+    // The module's RegSetValueExW call with this number (1 for the first one counted
+    // since construction or Reset, up to 16) returns error without reaching the system.
+    void FailSetValue(int number, LSTATUS error);
 
     // "dll!function" of every function that was hooked: those the module imports.
     std::vector<std::string> Hooked() const;

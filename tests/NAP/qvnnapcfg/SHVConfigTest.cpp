@@ -3,6 +3,7 @@
 #include "SHVConfigBlob.h"
 
 #include "support/ComponentDll.h"
+#include "support/ImportCallCounter.h"
 #include "support/ScratchRegistry.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,16 @@ protected:
     Blob Get(INapComponentConfig* object = nullptr) { return GetBlob(object ? object : config); }
     HRESULT Set(Blob blob, UINT16 count = 532) { return config->SetConfig(count, blob.data()); }
     std::vector<std::wstring> StoredValues() const { return RegistryValueNames(HKEY_LOCAL_MACHINE, Settings); }
+    // The five values the registry holds, as a blob.
+    Blob Stored() const
+    {
+        auto number = [](const wchar_t* name) {
+            return ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, name)->Dword();
+        };
+        const std::wstring name = ReadRegistryValue(HKEY_LOCAL_MACHINE, Settings, L"ServerName")->Text();
+        return MakeBlob(std::u16string(name.begin(), name.end()), number(L"ServerPort"), number(L"ServerTimeout"),
+                        number(L"CacheTime"), number(L"ValidationEnabled"));
+    }
 
     FreshComponentLoad fresh;
     ScratchRegistry scratch;
@@ -87,15 +98,36 @@ TEST_F(SHVConfigTest, NullPointersAreRefused)
     EXPECT_TRUE(StoredValues().empty());
 }
 
-// A host that cannot write the settings hears so, and is never handed values that were
-// not stored.
+// A host that cannot write the settings hears so, with the first failure, and is never
+// handed values the registry does not hold: a store that fails midway puts back what it
+// wrote, and when putting back fails too, the record takes the registry's mix.
 TEST_F(SHVConfigTest, SettingsThatCannotBeStoredAreReportedAndNotKept)
 {
-    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
+    const Blob before = MakeBlob(u"old.example.org", 1, 2, 3, 1);
+    ASSERT_EQ(Set(before), S_OK);
+    const Blob changed = MakeBlob(u"new.example.org", 10, 20, 30, 0);
+    const HRESULT noResources = HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES);
+    {
+        ImportCallCounter writes("qvnnapcfg64.dll");
+        writes.FailSetValue(3, ERROR_NO_SYSTEM_RESOURCES); // ServerTimeout
+        EXPECT_EQ(Set(changed), noResources);
+        EXPECT_EQ(Stored(), before);
+        EXPECT_EQ(Get(), before);
 
-    const Blob before = Get();
-    EXPECT_EQ(Set(MakeBlob(u"never.stored", 10, 20, 30, 1)), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
-    EXPECT_EQ(Get(), before);
+        writes.Reset();
+        writes.FailSetValue(3, ERROR_NO_SYSTEM_RESOURCES);
+        writes.FailSetValue(4, ERROR_ACCESS_DENIED); // putting ServerName back
+        EXPECT_EQ(Set(changed), noResources);
+        const Blob mix = MakeBlob(u"new.example.org", 10, 2, 3, 1);
+        EXPECT_EQ(Stored(), mix);
+        EXPECT_EQ(Get(), mix);
+    }
+
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software");
+    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
+    const Blob record = Get();
+    EXPECT_EQ(Set(changed), HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE));
+    EXPECT_EQ(Get(), record);
     EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 

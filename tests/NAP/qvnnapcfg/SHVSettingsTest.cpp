@@ -1,9 +1,11 @@
 #include "RegistryKey.h"
 #include "SHVSettings.h"
+#include "TraceLog.h"
 
-#include "runtime/win-utils.h"
 #include "support/ChildProcess.h"
+#include "support/ImportCallCounter.h"
 #include "support/ScratchRegistry.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -281,44 +283,26 @@ TEST_F(SHVSettingsUnwritableTest, StoresReportTheFailureAndKeepTheRecord)
     EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 
-// The third of the five writes fails: the two written before it are put back, so the
-// registry and the record keep the values they had.
-TEST_F(SHVSettingsTest, WriteFailingMidwayPutsBackWhatItWrote)
+// A put-back that fails is traced, naming the value, and the store returns its own first
+// failure. (What the registry and the record then hold: SHVConfigTest.)
+TEST_F(SHVSettingsTest, PutBackThatFailsIsTraced)
 {
     SHVSettings settings = SHVSettings::CreateForTesting();
-    ASSERT_EQ(settings.SetServerName(L"old.example.org"), S_OK);
-
-    using SetValue = LSTATUS(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
-    static SetValue original;
-    static std::atomic<int> writesUntilFailure;
-    struct FailingWrite
-    {
-        static LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
-                                             DWORD size)
-        {
-            if (--writesUntilFailure == 0)
-            {
-                return ERROR_NO_SYSTEM_RESOURCES;
-            }
-            return original(key, name, reserved, type, data, size);
-        }
-    };
-    original = reinterpret_cast<SetValue>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegSetValueExW")));
-    ASSERT_NE(original, nullptr);
-    writesUntilFailure = 3;
-    HRESULT hr = S_OK;
+    ScratchFolder folder;
+    const std::string trace = folder.File("trace.log");
+    InstallTraceLogConfig(std::make_unique<TraceLogConfig>(trace, 1 << 20));
     SHVConfigBlob blob = OtherBlob();
     {
-        // The record's writes go through this program's import table.
-        const ApiHook failing(FailingWrite::RegSetValueExW, "advapi32.dll", "RegSetValueExW", nullptr, api_hook_throw);
-        hr = settings.FromBlob(&blob);
+        ImportCallCounter writes(nullptr); // the record's writes go through this program's imports
+        writes.FailSetValue(3, ERROR_NO_SYSTEM_RESOURCES);
+        writes.FailSetValue(4, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(settings.FromBlob(&blob), HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
     }
-    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
-    ExpectStored(L"old.example.org", 2193, 10000, 180, 1);
-    settings.ToBlob(&blob);
-    EXPECT_EQ(std::u16string(blob.serverName), u"old.example.org");
-    EXPECT_EQ(blob.serverPort, 2193u);
+    InstallTraceLogConfig(nullptr);
+    EXPECT_NE(ReadWholeFile(trace).find(
+                  "[SHVSettings::Store] Failed. ServerName not put back after a failed store (0x80070005)\r\n"),
+              std::string::npos)
+        << ReadWholeFile(trace);
 }
 
 TEST(SHVSettingsInstanceTest, OneRecordForTheProcess)

@@ -8,6 +8,8 @@
 #include "support/ComponentDll.h"
 #include "support/ComponentLanguages.h"
 #include "support/DialogDriver.h"
+#include "support/ImportCallCounter.h"
+#include "support/RegistrySnapshot.h"
 #include "support/ScratchRegistry.h"
 
 #include <gtest/gtest.h>
@@ -193,7 +195,9 @@ TEST_F(SettingsDialogTest, AcceptedValuesAreWrittenToTheRegistry)
     ASSERT_NE(Open(), nullptr);
     const std::wstring address = L"nap.example.net/" + std::wstring(1100, L'x');
     Type(address, L"65535", L"0");
+    const ImportCallCounter calls("qvnnapcfg64.dll");
     PressOkAndExpectClosed();
+    EXPECT_EQ(calls.Counts().registryWrites, 5) << "the five values, stored once";
     EXPECT_EQ(Stored(L"ServerName")->Text(), address.substr(0, 1023)) << "at most 1023 characters are taken";
     EXPECT_EQ(Stored(L"ServerPort")->Dword(), 65535u);
     EXPECT_EQ(Stored(L"CacheTime")->Dword(), 0u);
@@ -485,34 +489,49 @@ std::wstring SystemMessage(DWORD error, LCID locale)
     return text;
 }
 
-// OK with settings that cannot be stored: a message box gives the platform's reason, the
-// dialog stays open with everything as typed, and nothing looks saved afterwards.
-TEST_F(SettingsDialogTest, OkThatCannotStoreSaysWhyAndStaysOpen)
+// OK with settings that cannot be stored, because a write fails midway or because the
+// key cannot be created: a message box gives the platform's reason, the dialog stays
+// open with everything as typed, and the registry and the record hold what they held.
+TEST_F(SettingsDialogTest, OkThatCannotStoreSaysWhyAndChangesNothing)
 {
-    scratch.MakeSoftwareVolatile(); // the settings key cannot be created
-    const std::wstring reason = SystemMessage(ERROR_CHILD_MUST_BE_VOLATILE, 0x0407);
-    ASSERT_FALSE(reason.empty());
+    Store(L"old.example.net", 1000, 30, 1);
+    for (const DWORD error : {DWORD(ERROR_NO_SYSTEM_RESOURCES), DWORD(ERROR_CHILD_MUST_BE_VOLATILE)})
+    {
+        SCOPED_TRACE(testing::Message() << "error " << error);
+        std::optional<ImportCallCounter> writes;
+        if (error == ERROR_NO_SYSTEM_RESOURCES)
+        {
+            writes.emplace("qvnnapcfg64.dll");
+            writes->FailSetValue(2, error); // ServerPort, after ServerName
+        }
+        else
+        {
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software");
+            scratch.MakeSoftwareVolatile();
+        }
+        const RegistrySnapshot stored = TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, Settings);
+        const SHVConfigBlob record = CurrentBlob();
+        const std::wstring reason = SystemMessage(error, 0x0407);
+        ASSERT_FALSE(reason.empty());
 
-    ASSERT_NE(Open(0x0407), nullptr);
-    ClickCheckBox(dialog, IDC_VALIDATION_ENABLED, true);
-    Type(L"nap.example.net", L"8080", L"60");
-    PressButton(dialog, IDOK);
-    HWND box = WaitForDialog(ui->Id(), {dialog});
-    ASSERT_NE(box, nullptr) << "no message box";
-    EXPECT_EQ(MessageBoxText(box), reason);
-    EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
-    EXPECT_TRUE(LooksLikePlatformMessageBox(box, MB_OK | MB_ICONERROR, dialogLocale));
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
-    EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog must stay open";
-    EXPECT_FALSE(ui->WaitFinished(std::chrono::milliseconds(0)));
-    ExpectShown(L"nap.example.net", L"8080", L"60", true);
-    PressCancelAndExpectClosed();
+        ASSERT_NE(Open(0x0407), nullptr);
+        Type(L"nap.example.net", L"8080", L"60");
+        PressButton(dialog, IDOK);
+        HWND box = WaitForDialog(ui->Id(), {dialog});
+        ASSERT_NE(box, nullptr) << "no message box";
+        EXPECT_EQ(MessageBoxText(box), reason);
+        EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
+        EXPECT_TRUE(LooksLikePlatformMessageBox(box, MB_OK | MB_ICONERROR, dialogLocale));
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        EXPECT_TRUE(WaitWindowGone(box)) << "the message box did not close";
+        EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog must stay open";
+        EXPECT_FALSE(ui->WaitFinished(std::chrono::milliseconds(0)));
+        ExpectShown(L"nap.example.net", L"8080", L"60", true);
+        PressCancelAndExpectClosed();
 
-    const SHVConfigBlob blob = CurrentBlob();
-    EXPECT_EQ(std::u16string(blob.serverName), u"") << "the values from before, none of the typed ones";
-    EXPECT_EQ(blob.serverPort, 0u);
-    EXPECT_EQ(blob.cacheTime, 0u);
-    EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, Settings));
+        EXPECT_EQ(TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, Settings), stored);
+        const SHVConfigBlob after = CurrentBlob();
+        EXPECT_EQ(std::memcmp(&after, &record, sizeof(record)), 0) << "the record keeps its values";
+    }
 }
 } // namespace
