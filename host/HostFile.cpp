@@ -1,9 +1,16 @@
+// rand_s, the C runtime's generator that draws from the system's.
+#define _CRT_RAND_S
+
 #include "HostFile.h"
 
 #include "HostText.h"
 #include "UniqueHandle.h"
 
 #include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 
 namespace
 {
@@ -39,6 +46,31 @@ bool IsDevice(const std::wstring& path)
 {
     const UniqueFile file = OpenFile(path, 0, OPEN_EXISTING);
     return file && GetFileType(file.Get()) != FILE_TYPE_DISK;
+}
+
+// Creates a new file beside path under a name that no earlier run can have left behind,
+// not even one killed by a process of the same id: a random suffix, drawn again while a
+// file of that name exists. Returns the file and its name; null (with the last error set)
+// when it cannot be created.
+UniqueFile CreateTemporary(const std::wstring& path, std::wstring& temporary)
+{
+    for (unsigned attempt = 0; attempt < 100; ++attempt)
+    {
+        unsigned int suffix = 0;
+        if (rand_s(&suffix) != 0)
+        {
+            suffix = GetTickCount() + attempt;
+        }
+        wchar_t name[16];
+        std::swprintf(name, std::size(name), L".%08x.tmp", suffix);
+        temporary = path + name;
+        UniqueFile file = OpenFile(temporary, GENERIC_WRITE, CREATE_NEW);
+        if (file || (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS))
+        {
+            return file;
+        }
+    }
+    return UniqueFile();
 }
 
 std::string Failure(const std::wstring& path, const std::string& step, DWORD error)
@@ -82,12 +114,12 @@ std::optional<std::string> WriteFileBytes(const std::wstring& path, const std::v
         return std::nullopt;
     }
 
-    // Named by the process, so that two tools writing the same file never share one.
-    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-    UniqueFile file = OpenFile(temporary, GENERIC_WRITE, CREATE_NEW);
+    std::wstring temporary;
+    UniqueFile file = CreateTemporary(path, temporary);
     if (!file)
     {
-        return Failure(path, "creating '" + ToUtf8(temporary) + "' beside it", GetLastError());
+        const DWORD error = GetLastError();
+        return Failure(path, "creating '" + ToUtf8(temporary) + "' beside it", error);
     }
     const char* step = nullptr;
     if (!WriteAll(file.Get(), bytes))

@@ -12,7 +12,8 @@
 std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::wstring& path, std::string& error);
 
 // Writes the bytes so that the file ends up complete or as it was: they go into a new
-// file beside it, which is flushed to disk, closed and then renamed over the file. A
+// file beside it (FILE.<random>.tmp, a name no other run uses, whatever it left behind),
+// which is flushed to disk, closed and then renamed over the file. A
 // device (NUL, a console, or under Wine a Unix device such as /dev/full) cannot be
 // replaced that way and is written directly; the write still reports its failure. On
 // failure no new file is left behind; returns a line naming the file, the failed step and
