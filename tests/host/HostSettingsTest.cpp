@@ -1,5 +1,8 @@
+#include "HostFile.h"
 #include "HostSettings.h"
 #include "HostText.h"
+
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -261,5 +264,16 @@ TEST(HresultTextTest, InsertsAreFilledOrDropped)
         EXPECT_EQ(text.find('%'), std::string::npos) << text;
         EXPECT_EQ(text.find(" )"), std::string::npos) << text;
     }
+}
+
+// A temporary file that an earlier run, killed midway, left under the name this process
+// would once have used (Wine gives process ids out again) stands in no export's way.
+TEST(WriteFileBytesTest, TemporaryFileOfAnEarlierRunIsNoObstacle)
+{
+    ScratchFolder folder;
+    const std::string path = folder.File("policy.bin");
+    WriteWholeFile(path + "." + std::to_string(GetCurrentProcessId()) + ".tmp", "left by a killed run");
+    EXPECT_EQ(WriteFileBytes(std::wstring(path.begin(), path.end()), {1, 2, 3}), std::nullopt);
+    EXPECT_EQ(ReadWholeFile(path), "\x01\x02\x03");
 }
 } // namespace

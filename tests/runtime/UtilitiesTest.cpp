@@ -42,14 +42,8 @@ std::string system_message(DWORD code)
 std::string shown(DWORD code)
 {
     std::string text = system_message(code);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-    {
-        text.pop_back();
-    }
-    if (text.size() > 1 && text.back() == '.')
-    {
-        text.pop_back();
-    }
+    text.erase(text.find_last_not_of("\r\n") + 1);
+    text.erase(text.size() > 1 && text.back() == '.' ? text.size() - 1 : text.size());
     return text + " (code=" + std::to_string(code) + ").";
 }
 

@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -69,8 +71,7 @@ enum ImportIndex
 std::atomic<long> g_calls[ImportCount];
 void* g_originals[ImportCount];
 std::atomic<bool> g_counterAlive{false};
-constexpr int FailableSetValues = 16;
-std::atomic<LSTATUS> g_setValueFailures[FailableSetValues]; // [n - 1]: the n-th RegSetValueExW's, or 0
+std::array<std::atomic<LSTATUS>, 16> g_setValueFailures; // [n - 1]: what the n-th RegSetValueExW returns, or 0
 
 // The stand-in for import Index with the function's own signature: counts, then calls
 // the system's function, or fails a RegSetValueExW chosen to fail. (x64 has one calling
@@ -84,10 +85,9 @@ template <std::size_t Index, class Result, class... Arguments> struct Counting<I
         const long number = g_calls[Index].fetch_add(1, std::memory_order_relaxed) + 1;
         if constexpr (Index == Index_RegSetValueExW)
         {
-            const LSTATUS failure = number <= FailableSetValues ? g_setValueFailures[number - 1].load() : 0;
-            if (failure != ERROR_SUCCESS)
+            if (number <= 16 && g_setValueFailures[number - 1] != ERROR_SUCCESS)
             {
-                return failure;
+                return g_setValueFailures[number - 1];
             }
         }
         return reinterpret_cast<Result (*)(Arguments...)>(g_originals[Index])(arguments...);
@@ -158,19 +158,12 @@ void ImportCallCounter::Reset()
     {
         calls = 0;
     }
-    for (std::atomic<LSTATUS>& failure : g_setValueFailures)
-    {
-        failure = ERROR_SUCCESS;
-    }
+    std::fill(g_setValueFailures.begin(), g_setValueFailures.end(), ERROR_SUCCESS);
 }
 
 void ImportCallCounter::FailSetValue(int number, LSTATUS error)
 {
-    if (number < 1 || number > FailableSetValues)
-    {
-        throw std::out_of_range("only RegSetValueExW calls 1 to 16 can be made to fail");
-    }
-    g_setValueFailures[number - 1] = error;
+    g_setValueFailures.at(static_cast<std::size_t>(number - 1)) = error;
 }
 
 ImportCallCounts ImportCallCounter::Counts() const

@@ -43,7 +43,8 @@ public:
     ImportCallCounts Counts() const;
 
     // The module's RegSetValueExW call with this number (1 for the first one counted
-    // since construction or Reset, up to 16) returns error without reaching the system.
+    // since construction or Reset, up to 16; std::out_of_range otherwise) returns error
+    // without reaching the system.
     void FailSetValue(int number, LSTATUS error);
 
     // "dll!function" of every function that was hooked: those the module imports.

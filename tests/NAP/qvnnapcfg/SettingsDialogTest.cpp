@@ -498,16 +498,15 @@ TEST_F(SettingsDialogTest, OkThatCannotStoreSaysWhyAndChangesNothing)
     for (const DWORD error : {DWORD(ERROR_NO_SYSTEM_RESOURCES), DWORD(ERROR_CHILD_MUST_BE_VOLATILE)})
     {
         SCOPED_TRACE(testing::Message() << "error " << error);
-        std::optional<ImportCallCounter> writes;
+        ImportCallCounter writes("qvnnapcfg64.dll");
         if (error == ERROR_NO_SYSTEM_RESOURCES)
         {
-            writes.emplace("qvnnapcfg64.dll");
-            writes->FailSetValue(2, error); // ServerPort, after ServerName
+            writes.FailSetValue(2, error); // ServerPort, after ServerName
         }
         else
         {
             RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software");
-            scratch.MakeSoftwareVolatile();
+            scratch.MakeSoftwareVolatile(); // the settings key cannot be created
         }
         const RegistrySnapshot stored = TakeRegistrySnapshot(HKEY_LOCAL_MACHINE, Settings);
         const SHVConfigBlob record = CurrentBlob();
