@@ -120,6 +120,10 @@ stand_in() {
   [ $(($(retries) - retries_before)) -eq $((want_runs - 1)) ] ||
     fail "$name: the program did not run $want_runs time(s), as noted in $prefix.wine-run.log"
 }
+# A probe that waits keeps the prefix's server up meanwhile, so that the runs through
+# stand-ins, which start nothing of Wine's, do not each start it and its desktop again.
+"$root/scripts/wine-run" --prefix "$prefix" --headless "$probe" wait 120 >/dev/null 2>&1 &
+keeper=$!
 # A start is made again only when the program itself never ran: it printed nothing and
 # ended with Wine's status 1, and nothing but the lost start stands in its error.
 stand_in lost-start 1 0 again 2 "$lost_start; exit 1" print again
@@ -139,6 +143,8 @@ stand_in lost-status-rerun 1 0 twice 2 "echo 'first output'; $lost_status" print
 grep -q "first output" "$prefix.wine-run.log" || fail "the first attempt's output is not kept in $prefix.wine-run.log"
 # A crash that Wine reports with status 0 fails all the same.
 stand_in crash-status-0 1 1 "" 1 'echo "wine: Unhandled page fault on write access to 0000000000000000 at address 0000000140001000 (thread 0024), starting debugger..." >&2; exit 0' print never
+kill $(prefix_processes "qvn_harness_probe.exe wait") 2>/dev/null
+wait "$keeper"
 
 # The server ends by itself once the last program is gone.
 for _ in $(seq $((linger + 30))); do
