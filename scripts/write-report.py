@@ -252,18 +252,26 @@ WINE_PROXY_MANAGER_RACE = [
     "unmarshals the main apartment's `IRemUnknown`, whose manager all of them share too.",
     "",
     "Its signature in a backtrace (Wine's debugger writes it on standard error; the program ends with "
-    "status 5): an access violation in combase on a thread of the multi-threaded apartment, while "
-    "several threads create or release proxies to objects of one other apartment, in one of these "
-    "forms:",
+    "status 5): an access violation in combase, mostly on a thread of the multi-threaded apartment, "
+    "while several of its threads create or release proxies to objects of one other apartment, in "
+    "one of these forms:",
     "",
     "- `page fault on write access to 0x0000000000000028` in `ClientIdentity_Release`, called by "
     "`IUnknown_Release_Proxy` from `CoCreateInstanceEx` or from `proxy_manager_destroy`;",
     "- `page fault on read access to 0x0000000000000000` in `CoCreateInstanceEx`, calling "
     "`IClassFactory_CreateInstance` through the freed factory proxy;",
+    "- a read fault at a wild address in `ifproxy_get_public_ref` or `unmarshal_object`, under "
+    "`CoUnmarshalInterface` called by `apartment_hostobject_in_hostapt` (the factory proxy being "
+    "unmarshaled into the freed manager);",
     "- `page fault on execute access` to 0 or to a heap address, a call through a freed table of "
     "methods, often with no frame the debugger can name, or returning into `unmarshal_object`;",
     "- `page fault on read access to 0xffffffffffffffff` in `ifproxy_release_public_refs` or "
-    "`proxy_manager_get_remunknown` (the `IRemUnknown` manager).",
+    "`proxy_manager_get_remunknown` (the `IRemUnknown` manager);",
+    "- on the main apartment's thread, `page fault on read access to 0xffffffffffffffff` in "
+    "`unmarshal_ORPCTHIS` under `rpc_execute_call` and `apartment_wndproc`: a call that came "
+    "through a freed proxy.",
+    "",
+    "Now and then the race leaves the program hanging instead.",
     "",
     "The way around it is to keep each shared manager's count above 0 for as long as threads create: "
     "before its threads start, the soak takes one proxy to the class factory with "

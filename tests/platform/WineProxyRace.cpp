@@ -56,13 +56,6 @@ enum class Hold
     FactoryAndRemoteUnknown,
 };
 
-// Writes one string value; false on failure.
-bool WriteString(HKEY key, const wchar_t* name, const std::wstring& value)
-{
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
 // Registers the server beside this program as the class's in-process server, "Neutral";
 // false on failure.
 bool RegisterServer()
@@ -75,15 +68,12 @@ bool RegisterServer()
     }
     std::wstring server(path);
     server.replace(server.find_last_of(L'\\') + 1, std::wstring::npos, L"wine-proxy-race-server.dll");
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, (std::wstring(ClassKey) + L"\\InprocServer32").c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    {
-        return false;
-    }
-    const bool written = WriteString(key, nullptr, server) && WriteString(key, L"ThreadingModel", L"Neutral");
-    RegCloseKey(key);
-    return written;
+    const std::wstring key = std::wstring(ClassKey) + L"\\InprocServer32";
+    const auto write = [&key](const wchar_t* name, const std::wstring& value) {
+        return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
+                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    };
+    return write(nullptr, server) && write(L"ThreadingModel", L"Neutral");
 }
 
 DWORD mainApartmentThreadId = 0; // written before the event below is set
