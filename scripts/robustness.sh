@@ -8,9 +8,48 @@
 #
 # The soak registers the class in the tests' prefix (build/test-prefix) for its
 # duration: do not run the test suite at the same time.
+#
+#   scripts/robustness.sh --wine-proxy-race [RUNS]
+#
+# runs, instead, the reproduction of Wine 8's proxy-manager race (docs/ROBUSTNESS.md;
+# tests/platform/WineProxyRace.cpp) RUNS times (10 unless told) for 10 s in each of its
+# three ways: holding nothing, a proxy to the class factory, and that proxy with its
+# IRemUnknown. It prints how many runs of each crashed (the backtraces stay in
+# build/wine-proxy-race) and exits with 1 when a run holding both crashed or failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
+
+if [ "${1:-}" = --wine-proxy-race ]; then
+  runs=${2:-10}
+  out=build/wine-proxy-race
+  rm -rf "$out"
+  mkdir -p "$out"
+  echo "wine-proxy-race: load average $(cut -d' ' -f1-3 /proc/loadavg) at the start" >&2
+  status=0
+  for hold in nothing factory factory+remunknown; do
+    crashed=0 started=$SECONDS
+    for run in $(seq "$runs"); do
+      args=(10)
+      [ "$hold" = nothing ] || args+=(--hold "$hold")
+      # A run takes 10 s and a crash ends it within seconds; the limit is for a hang.
+      code=0
+      timeout --kill-after=10 120 scripts/wine-run --prefix build/test-prefix --headless \
+        build/bin/wine-proxy-race.exe "${args[@]}" >"$out/$hold-$run.log" 2>&1 || code=$?
+      if [ "$code" -eq 124 ] || [ "$code" -eq 137 ]; then
+        echo "wine-proxy-race: holding $hold, run $run did not end within 120 s" >&2
+      fi
+      if [ "$code" -ne 0 ]; then
+        crashed=$((crashed + 1))
+        [ "$hold" != factory+remunknown ] || status=1
+      fi
+    done
+    echo "wine-proxy-race: holding $hold: $crashed of $runs runs crashed or failed ($((SECONDS - started)) s)"
+  done
+  echo "wine-proxy-race: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end" >&2
+  exit $status
+fi
+
 scripts/report-tools.sh
 
 scale=100

@@ -228,6 +228,71 @@ def number(value):
         return str(value)
 
 
+# What the soak works around, so that whoever meets the backtrace below finds its cause.
+WINE_PROXY_MANAGER_RACE = [
+    "## Wine 8's proxy-manager race",
+    "",
+    "The soak used to crash now and then in Wine's COM, not in the "
+    "component. In a multi-threaded apartment Wine keeps one proxy manager for each object of "
+    "another apartment, and every unmarshaling of that object (each `CoCreateInstance` or "
+    "`CoGetClassObject` that hands out a proxy, for one) looks the manager up in the apartment's "
+    "list (`find_proxy_manager` in combase) and takes it if `IMultiQI::AddRef` returns non-zero. "
+    "Wine 8.0's `ClientIdentity_AddRef` returns the new count, which is never 0: when one thread "
+    "releases the last proxy of the object (the count falls to 0, and the thread goes on to unlink "
+    "and free the manager) while another thread looks the manager up, the second raises the count "
+    "from 0 to 1 and takes it, the first frees it, and the second then calls through freed memory. "
+    "Later Wine versions take a manager only if its count was not 0. "
+    "(`x86_64-w64-mingw32-objdump -d /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/combase.dll | "
+    "sed -n '/<ClientIdentity_AddRef>:/,+8p'` shows the `lock xadd` and the +1.)",
+    "",
+    "Threads 1 to 3 of the soak meet it on two managers. They create the \"Neutral\" class from the "
+    "multi-threaded apartment, which Wine 8 serves from the main apartment: each creation unmarshals "
+    "a proxy to the one class factory, calls `CreateInstance` through it and releases it, so all "
+    "those proxies share the factory's manager; and each proxy that gives back its references "
+    "unmarshals the main apartment's `IRemUnknown`, whose manager all of them share too.",
+    "",
+    "Its signature in a backtrace (Wine's debugger writes it on standard error; the program ends with "
+    "status 5): an access violation in combase, mostly on a thread of the multi-threaded apartment, "
+    "while several of its threads create or release proxies to objects of one other apartment, in "
+    "one of these forms:",
+    "",
+    "- `page fault on write access to 0x0000000000000028` in `ClientIdentity_Release`, called by "
+    "`IUnknown_Release_Proxy` from `CoCreateInstanceEx` or from `proxy_manager_destroy`;",
+    "- `page fault on read access to 0x0000000000000000` in `CoCreateInstanceEx`, calling "
+    "`IClassFactory_CreateInstance` through the freed factory proxy;",
+    "- a read fault at a wild address in `ifproxy_get_public_ref` or `unmarshal_object`, under "
+    "`CoUnmarshalInterface` called by `apartment_hostobject_in_hostapt` (the factory proxy being "
+    "unmarshaled into the freed manager);",
+    "- `page fault on execute access` to 0 or to a heap address, a call through a freed table of "
+    "methods, often with no frame the debugger can name, or returning into `unmarshal_object`;",
+    "- `page fault on read access to 0xffffffffffffffff` in `ifproxy_release_public_refs` or "
+    "`proxy_manager_get_remunknown` (the `IRemUnknown` manager);",
+    "- on the main apartment's thread, `page fault on read access to 0xffffffffffffffff` in "
+    "`unmarshal_ORPCTHIS` under `rpc_execute_call` and `apartment_wndproc`: a call that came "
+    "through a freed proxy.",
+    "",
+    "Now and then the race leaves the program hanging instead.",
+    "",
+    "The way around it is to keep each shared manager's count above 0 for as long as threads create: "
+    "before its threads start, the soak takes one proxy to the class factory with "
+    "`CoGetClassObject` in the multi-threaded apartment and holds it to the end, and has that proxy "
+    "ask the factory for an interface it has not seen (`IClassFactory2`), for which it fetches the "
+    "`IRemUnknown` proxy and keeps it for its own life. Holding the factory proxy alone is not "
+    "enough: the `IRemUnknown` manager still races. Wine keeps one reference to the factory for "
+    "that `CoGetClassObject`, as for each creation it hosts, and the soak counts it. A host that "
+    "creates such a class from several threads of a multi-threaded apartment under Wine 8 can do "
+    "the same.",
+    "",
+    "`scripts/robustness.sh --wine-proxy-race [RUNS]` reproduces the race without any of the "
+    "component's code (`tests/platform/`): a server with one \"Neutral\" class, and three threads of "
+    "the multi-threaded apartment that create it for 10 seconds and keep what they create (which "
+    "makes the apartment's list of managers long and the race quick to show), first holding "
+    "nothing, then the factory proxy, then the factory proxy with its `IRemUnknown`. It prints how "
+    "many runs of each way crashed; a run that holds both must never crash.",
+    "",
+]
+
+
 def robustness(results_dir, out_path):
     results = load_results(results_dir)
     with open(os.path.join(results_dir, "scale"), encoding="utf-8") as source:
@@ -372,9 +437,11 @@ def robustness(results_dir, out_path):
         "create through the class factory from `DllGetClassObject`. The objects themselves are shared by "
         "all threads and called directly from any of them; the proxies are shared by the multi-threaded "
         "threads. No apartment ever waits for one that does not pump, so no thread needs a baton to "
-        "create. At the end, Wine's extra references to the class factory (one for each creation it "
-        "hosted for the multi-threaded apartment, which it never gives back) are counted, must be "
-        "exactly that many, and are given back before `DllCanUnloadNow` is asked.",
+        "create. While the threads run, the test holds one proxy to the class factory in the "
+        "multi-threaded apartment, to keep clear of Wine 8's proxy-manager race (below). At the end, "
+        "Wine's extra references to the class factory (one for each creation it hosted for the "
+        "multi-threaded apartment and one for that proxy, which it never gives back) are counted, must "
+        "be exactly that many, and are given back before `DllCanUnloadNow` is asked.",
         "- Load and unload (`tests/runtime/ComponentLoadTest.cpp`): handles are counted through the "
         "system's handle list, since Wine's `GetProcessHandleCount` answers 0; private bytes are the "
         "committed private regions of the address space, since Wine leaves `PrivateUsage` at 0. Modules "
@@ -396,7 +463,7 @@ def robustness(results_dir, out_path):
         "documents, and after a failed register pass, running the unregister pass of the failing "
         "root block again must find nothing left to remove.",
         "",
-    ]
+    ] + WINE_PROXY_MANAGER_RACE
     with open(out_path, "w", encoding="utf-8") as out:
         out.write("\n".join(lines))
     return not failed
