@@ -51,6 +51,6 @@ check_installation "$prefix" FakeUninstalled
 
 msiexec_in "$prefix" /x "$msi" "$logs/uninstall.log" || abort "msiexec /x failed with status $?; log in $logs"
 check_installation "$prefix" Uninstalled --expect-server=policy.example.test
-[ ! -e "$prefix/drive_c/Program Files/Quorvane/qvnnapcfg64" ] || fail "the installation folder is still there"
+[ ! -e "$prefix/drive_c/Program Files/Quorvane" ] || fail "$(find "$prefix/drive_c/Program Files/Quorvane") is still there"
 
 finish "msi install and uninstall"
