@@ -1,10 +1,12 @@
 #include "HostCheck.h"
 
+#include "HostComponent.h"
 #include "HostText.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 #include <optional>
 
 namespace
@@ -116,11 +118,52 @@ CheckFinding CheckText(const std::string& subject, const std::wstring& path, con
 }
 } // namespace
 
+CheckFinding CheckProxyStub()
+{
+    const std::string subject = "proxy/stub of INapComponentConfig";
+    wchar_t iid[40] = {};
+    StringFromGUID2(__uuidof(INapComponentConfig), iid, 40);
+    const std::wstring interfaceKey = L"Interface\\" + std::wstring(iid) + L"\\ProxyStubClsid32";
+    const auto proxyClass = ReadValue(HKEY_CLASSES_ROOT, interfaceKey, nullptr);
+    if (!proxyClass || proxyClass->type != REG_SZ)
+    {
+        return {false, subject,
+                "not registered (HKCR\\" + ToUtf8(interfaceKey) + "): calls cannot cross the process boundary"};
+    }
+    const std::wstring serverKey = L"CLSID\\" + proxyClass->text + L"\\InprocServer32";
+    const auto server = ReadValue(HKEY_CLASSES_ROOT, serverKey, nullptr);
+    if (!server || server->text.empty())
+    {
+        return {false, subject, "HKCR\\" + ToUtf8(serverKey) + " is missing"};
+    }
+    // The system's own is often written "%SystemRoot%\\System32\\..." or as a bare name,
+    // which the loader's search finds.
+    wchar_t file[MAX_PATH] = {};
+    const DWORD length = ExpandEnvironmentStringsW(server->text.c_str(), file, MAX_PATH);
+    if (length != 0 && length <= MAX_PATH && std::wcspbrk(file, L"\\/") != nullptr &&
+        GetFileAttributesW(file) == INVALID_FILE_ATTRIBUTES)
+    {
+        return {false, subject, ToUtf8(file) + " does not exist"};
+    }
+    return {true, subject, ToUtf8(server->text)};
+}
+
+CheckFinding CheckSurrogate()
+{
+    const HRESULT hr = StartInSurrogate();
+    if (FAILED(hr))
+    {
+        return {false, "COM surrogate", "cannot start the component: " + DescribeHresult(hr)};
+    }
+    return {true, "COM surrogate", "starts the component"};
+}
+
 std::vector<CheckFinding> CheckInstallation()
 {
     std::vector<CheckFinding> findings;
     const std::string classKey = "HKCR\\" + ToUtf8(ClassKey);
-    if (!KeyExists(HKEY_CLASSES_ROOT, ClassKey))
+    const bool registered = KeyExists(HKEY_CLASSES_ROOT, ClassKey);
+    if (!registered)
     {
         findings.push_back({false, classKey, "missing: the component is not registered"});
     }
@@ -177,6 +220,11 @@ std::vector<CheckFinding> CheckInstallation()
     {
         findings.push_back(CheckText("HKCR\\" + ToUtf8(dllAppIdKey), dllAppIdKey, L"AppID", AppId));
     }
+    if (registered)
+    {
+        findings.push_back(CheckSurrogate());
+    }
+    findings.push_back(CheckProxyStub());
 
     HKEY settings = nullptr;
     const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKey.c_str(), 0, KEY_READ, &settings);

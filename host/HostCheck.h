@@ -12,5 +12,14 @@ struct CheckFinding
     std::string detail;  // what was found
 };
 
-// Every check in a fixed order; reads the registry of the calling process only.
+// Every check in a fixed order: the registry of the calling process, the registered
+// file and, when the class is registered, the two below.
 std::vector<CheckFinding> CheckInstallation();
+
+// What use out of process (a console without administrator rights) needs besides the
+// registration. The interface's proxy/stub: registered for INapComponentConfig, with a
+// server file that exists (Windows has the system's).
+CheckFinding CheckProxyStub();
+// The COM surrogate: starts the component (StartInSurrogate; needs a COM apartment on
+// the calling thread).
+CheckFinding CheckSurrogate();

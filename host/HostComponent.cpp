@@ -140,16 +140,43 @@ HRESULT ShowSettingsDialog(LCID locale, ComponentStep& failedStep)
     return result;
 }
 
-HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister)
+HRESULT StartInSurrogate()
 {
-    HMODULE module = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    IUnknown* object = nullptr;
+    const HRESULT hr = CoCreateInstance(ClsidSHVConfig, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_ACTIVATE_64_BIT_SERVER,
+                                        IID_IUnknown, reinterpret_cast<void**>(&object));
+    if (SUCCEEDED(hr))
+    {
+        object->Release();
+    }
+    return hr;
+}
+
+HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister, RegistrationStep& failedStep)
+{
+    failedStep = RegistrationStep::Load;
+    // The loader's search rules apply to a bare name, and a relative path is undefined
+    // with LOAD_WITH_ALTERED_SEARCH_PATH: load the file the user means by its full path.
+    wchar_t fullPath[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(dllPath.c_str(), MAX_PATH, fullPath, nullptr);
+    if (length == 0 || length >= MAX_PATH)
+    {
+        return HRESULT_FROM_WIN32(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+    }
+    HMODULE module = LoadLibraryExW(fullPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr)
     {
         return HRESULT_FROM_WIN32(GetLastError());
     }
+    failedStep = RegistrationStep::FindExport;
     const char* name = doRegister ? "DllRegisterServer" : "DllUnregisterServer";
     auto function = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    const HRESULT hr = function != nullptr ? function() : HRESULT_FROM_WIN32(GetLastError());
+    HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+    if (function != nullptr)
+    {
+        failedStep = RegistrationStep::Call;
+        hr = function();
+    }
     FreeLibrary(module);
     return hr;
 }

@@ -67,6 +67,8 @@ public:
     // call) for more than 65535 bytes.
     HRESULT WriteSettingsBlob(const std::vector<std::uint8_t>& blob, ComponentStep& failedStep);
 
+    ServerLocation Location() const { return m_location; }
+
 private:
     // The session's object, created when there is none yet; the creation's HRESULT.
     HRESULT Config(INapComponentConfig*& config);
@@ -82,8 +84,24 @@ private:
 // cannot be set.
 HRESULT ShowSettingsDialog(LCID locale, ComponentStep& failedStep);
 
-// Loads the DLL at the path and calls DllRegisterServer or DllUnregisterServer.
-HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister);
+// Creates the component in the system's COM surrogate asking for IUnknown only, which
+// needs no proxy/stub of the component's interface, and releases it at once: whether the
+// surrogate starts the component at all. The creation's HRESULT. Under Wine the
+// surrogate process stays behind when it started.
+HRESULT StartInSurrogate();
+
+// Which step of calling a registration export failed.
+enum class RegistrationStep
+{
+    Load,       // the file is missing or not a module of this platform
+    FindExport, // the module does not export the function
+    Call,       // the function returned the failure
+};
+
+// Loads the DLL at the path (a relative one taken from the current folder) and calls
+// DllRegisterServer or DllUnregisterServer. The HRESULT of the first failing step, whose
+// kind goes to `failedStep`.
+HRESULT CallRegistrationExport(const std::wstring& dllPath, bool doRegister, RegistrationStep& failedStep);
 
 // The component DLL that ships beside the host tool.
 std::wstring DefaultComponentPath();

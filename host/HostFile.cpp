@@ -84,7 +84,13 @@ std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::wstring& path,
     const UniqueFile file = OpenFile(path, GENERIC_READ, OPEN_EXISTING);
     if (!file)
     {
-        error = "cannot open '" + ToUtf8(path) + "': " + DescribeHresult(HRESULT_FROM_WIN32(GetLastError()));
+        const DWORD reason = GetLastError();
+        // Opening a folder as a file is refused as access denied, which misleads.
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        error = "cannot open '" + ToUtf8(path) + "': " +
+                (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                     ? "it is a folder"
+                     : DescribeHresult(HRESULT_FROM_WIN32(reason)));
         return std::nullopt;
     }
     std::vector<std::uint8_t> bytes;
@@ -104,6 +110,13 @@ std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::wstring& path,
 
 std::optional<std::string> WriteFileBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
 {
+    // Windows refuses to rename over a read-only file; Wine does not, so ask first.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    {
+        return Failure(path, "replacing it (read-only)", ERROR_ACCESS_DENIED);
+    }
     if (IsDevice(path))
     {
         const UniqueFile device = OpenFile(path, GENERIC_WRITE, OPEN_EXISTING);

@@ -51,15 +51,9 @@ std::optional<std::uint32_t> ParseSwitch(std::wstring text)
     return std::nullopt;
 }
 
-std::string AtMost(std::uint64_t limit, const std::string& value)
+std::string AtMost(std::uint64_t limit)
 {
-    return "must be at most " + std::to_string(limit) + ", is " + value;
-}
-
-std::string ServerTooLong(std::size_t units)
-{
-    return "at most " + std::to_string(MaxServerUnits) + " UTF-16 units (a character outside the BMP takes two), is " +
-           std::to_string(units);
+    return "must be at most " + std::to_string(limit);
 }
 
 bool IsBlank(const std::wstring& text)
@@ -67,32 +61,28 @@ bool IsBlank(const std::wstring& text)
     return std::all_of(text.begin(), text.end(), [](wchar_t c) { return std::iswspace(c) != 0; });
 }
 
-// Every refusal of the settings, in the order enabled, server, port.
-std::vector<SettingsRefusal> AllRefusals(const HostSettings& settings)
+bool IsControl(wchar_t c)
 {
-    std::vector<SettingsRefusal> refusals;
-    if (settings.enabled > 1)
+    return c < 0x20 || c == 0x7F;
+}
+
+// What a server name must be whether validation is enabled or not: it fits the blob and
+// keeps to one line.
+std::optional<SettingsRefusal> ServerFormRefusal(const std::wstring& server)
+{
+    if (server.size() > MaxServerUnits)
     {
-        refusals.push_back({"enabled", "must be 0 or 1, is " + std::to_string(settings.enabled)});
+        return SettingsRefusal{"server",
+                               "at most " + std::to_string(MaxServerUnits) +
+                                   " UTF-16 units (a character outside the BMP takes two)",
+                               std::to_string(server.size())};
     }
-    const bool enabled = settings.enabled != 0;
-    if (settings.server.size() > MaxServerUnits)
+    if (std::any_of(server.begin(), server.end(), IsControl))
     {
-        refusals.push_back({"server", ServerTooLong(settings.server.size())});
+        return SettingsRefusal{"server", "must not hold control characters (U+0000 to U+001F, U+007F)",
+                               "'" + ShownText(server) + "'"};
     }
-    else if (enabled && IsBlank(settings.server))
-    {
-        refusals.push_back({"server", "must not be empty or blank while validation is enabled"});
-    }
-    if (settings.port > MaxPort)
-    {
-        refusals.push_back({"port", AtMost(MaxPort, std::to_string(settings.port))});
-    }
-    else if (enabled && settings.port == 0)
-    {
-        refusals.push_back({"port", "must be 1 to 65535 while validation is enabled, is 0"});
-    }
-    return refusals;
+    return std::nullopt;
 }
 
 // A number change: its value, or the refusal of its text.
@@ -110,12 +100,51 @@ std::optional<SettingsRefusal> ParseNumberChange(const std::optional<std::wstrin
     }
     if (number.value > limit)
     {
-        return SettingsRefusal{field, AtMost(limit, ToUtf8(*text))};
+        return SettingsRefusal{field, AtMost(limit), ToUtf8(*text)};
     }
     value = static_cast<std::uint32_t>(number.value);
     return std::nullopt;
 }
+
+// The stored value as shown, marked when it is refused.
+std::string Shown(const std::vector<SettingsRefusal>& refusals, const char* field, const std::string& value)
+{
+    for (const SettingsRefusal& refusal : refusals)
+    {
+        if (refusal.field == field)
+        {
+            return value + " (invalid: " + refusal.rule + ")";
+        }
+    }
+    return value;
+}
+
+// "enabled" in words when it is 0 or 1, otherwise its number.
+std::string EnabledText(std::uint32_t enabled, const char* yes, const char* no)
+{
+    return enabled > 1 ? std::to_string(enabled) : enabled == 1 ? yes : no;
+}
 } // namespace
+
+std::string SettingsRefusal::Reason() const
+{
+    return rule + (value.empty() ? "" : ", is " + value);
+}
+
+std::string SettingsRefusal::Text() const
+{
+    return field + ": " + Reason();
+}
+
+std::string RefusalsText(const std::vector<SettingsRefusal>& refusals)
+{
+    std::string text;
+    for (const SettingsRefusal& refusal : refusals)
+    {
+        text += (text.empty() ? "" : "; ") + refusal.Text();
+    }
+    return text;
+}
 
 DecodedBlob DecodeBlob(const std::vector<std::uint8_t>& bytes)
 {
@@ -160,10 +189,31 @@ std::vector<std::uint8_t> EncodeBlob(const HostSettings& settings)
     return std::vector<std::uint8_t>(bytes, bytes + sizeof(blob));
 }
 
-std::optional<SettingsRefusal> FindRefusal(const HostSettings& settings)
+std::vector<SettingsRefusal> FindRefusals(const HostSettings& settings)
 {
-    const std::vector<SettingsRefusal> refusals = AllRefusals(settings);
-    return refusals.empty() ? std::nullopt : std::optional<SettingsRefusal>(refusals.front());
+    std::vector<SettingsRefusal> refusals;
+    if (settings.enabled > 1)
+    {
+        refusals.push_back({"enabled", "must be 0 or 1", std::to_string(settings.enabled)});
+    }
+    const bool enabled = settings.enabled != 0;
+    if (auto refusal = ServerFormRefusal(settings.server))
+    {
+        refusals.push_back(*refusal);
+    }
+    else if (enabled && IsBlank(settings.server))
+    {
+        refusals.push_back({"server", "must not be empty or blank while validation is enabled"});
+    }
+    if (settings.port > MaxPort)
+    {
+        refusals.push_back({"port", AtMost(MaxPort), std::to_string(settings.port)});
+    }
+    else if (enabled && settings.port == 0)
+    {
+        refusals.push_back({"port", "must be 1 to 65535 while validation is enabled", "0"});
+    }
+    return refusals;
 }
 
 std::optional<SettingsRefusal> ParseChanges(const SettingsChanges& changes, ParsedChanges& parsed)
@@ -179,9 +229,9 @@ std::optional<SettingsRefusal> ParseChanges(const SettingsChanges& changes, Pars
     }
     if (changes.server)
     {
-        if (changes.server->size() > MaxServerUnits)
+        if (auto refusal = ServerFormRefusal(*changes.server))
         {
-            return SettingsRefusal{"server", ServerTooLong(changes.server->size())};
+            return refusal;
         }
         result.server = changes.server;
     }
@@ -201,7 +251,7 @@ std::optional<SettingsRefusal> ParseChanges(const SettingsChanges& changes, Pars
     return std::nullopt;
 }
 
-std::optional<SettingsRefusal> ApplyChanges(HostSettings& settings, const ParsedChanges& changes)
+std::vector<SettingsRefusal> ApplyChanges(HostSettings& settings, const ParsedChanges& changes)
 {
     HostSettings result = settings;
     result.server = changes.server.value_or(result.server);
@@ -210,43 +260,47 @@ std::optional<SettingsRefusal> ApplyChanges(HostSettings& settings, const Parsed
     result.cacheTime = changes.cacheTime.value_or(result.cacheTime);
     result.enabled = changes.enabled.value_or(result.enabled);
 
-    std::optional<SettingsRefusal> refusal = FindRefusal(result);
-    if (!refusal)
+    std::vector<SettingsRefusal> refusals = FindRefusals(result);
+    if (refusals.empty())
     {
         settings = result;
-        return std::nullopt;
     }
-    // A field the user did not give, refused already as stored: the stored value is the
-    // problem, and giving the option mends it.
-    const bool given = (refusal->field == "enabled" && changes.enabled) ||
-                       (refusal->field == "server" && changes.server) || (refusal->field == "port" && changes.port);
-    if (!given)
+    // A field the user did not give: its stored value is the problem (refused as it is,
+    // or once validation is on), and giving the option mends it.
+    for (SettingsRefusal& refusal : refusals)
     {
-        for (const SettingsRefusal& stored : AllRefusals(settings))
+        const bool given = (refusal.field == "enabled" && changes.enabled) ||
+                           (refusal.field == "server" && changes.server) || (refusal.field == "port" && changes.port);
+        if (!given)
         {
-            if (stored.field == refusal->field)
-            {
-                refusal->reason =
-                    "the stored value is invalid (" + stored.reason + "); give --" + stored.field + " too";
-                break;
-            }
+            refusal.rule = "the stored value is invalid (" + refusal.Reason() + "), give --" + refusal.field + " too";
+            refusal.value.clear();
         }
     }
-    return refusal;
+    return refusals;
 }
 
 std::string FormatSettings(const HostSettings& settings)
 {
-    return "server:     " + ToUtf8(settings.server) + "\n" + "port:       " + std::to_string(settings.port) + "\n" +
+    const std::vector<SettingsRefusal> refusals = FindRefusals(settings);
+    return "server:     " + Shown(refusals, "server", ShownText(settings.server)) + "\n" +
+           "port:       " + Shown(refusals, "port", std::to_string(settings.port)) + "\n" +
            "timeout:    " + std::to_string(settings.timeout) + "\n" +
            "cache-time: " + std::to_string(settings.cacheTime) + "\n" +
-           "enabled:    " + (settings.enabled != 0 ? "yes" : "no") + "\n";
+           "enabled:    " + Shown(refusals, "enabled", EnabledText(settings.enabled, "yes", "no")) + "\n";
 }
 
 std::string FormatSettingsJson(const HostSettings& settings)
 {
+    std::string invalid;
+    for (const SettingsRefusal& refusal : FindRefusals(settings))
+    {
+        invalid += (invalid.empty() ? ", \"invalid\": {" : ", ") + JsonString(FromUtf8(refusal.field)) + ": " +
+                   JsonString(FromUtf8(refusal.rule));
+    }
     return "{\"server\": " + JsonString(settings.server) + ", \"port\": " + std::to_string(settings.port) +
            ", \"timeout\": " + std::to_string(settings.timeout) +
            ", \"cacheTime\": " + std::to_string(settings.cacheTime) +
-           ", \"enabled\": " + (settings.enabled != 0 ? "true" : "false") + "}\n";
+           ", \"enabled\": " + EnabledText(settings.enabled, "true", "false") + invalid + (invalid.empty() ? "" : "}") +
+           "}\n";
 }

@@ -32,23 +32,30 @@ DecodedBlob DecodeBlob(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> EncodeBlob(const HostSettings& settings);
 
 // Why settings are refused: the field (as the option that sets it is named, without
-// "--") and what is wrong with its value.
+// "--"), the rule its value breaks and, where the rule does not say it all, the value.
 struct SettingsRefusal
 {
     std::string field;
-    std::string reason;
+    std::string rule;  // "must be 0 or 1"
+    std::string value; // "7", shown after the rule; empty when the rule says it all
 
-    // "field: reason", the one line the tool prints.
-    std::string Text() const { return field + ": " + reason; }
+    // "rule, is value".
+    std::string Reason() const;
+    // "field: rule, is value", as the tool prints it.
+    std::string Text() const;
 };
+
+// The refusals as one line, "; " between them.
+std::string RefusalsText(const std::vector<SettingsRefusal>& refusals);
 
 // The checks of the settings dialog's OK button, made on a whole set of settings: while
 // validation is enabled, a server name that is empty or blanks only (white space
 // carries no address, although the dialog itself refuses only an empty one) and port 0
 // are refused; always refused are a port above 65535 (the dialog keeps 16 bits), a
-// server name beyond the blob's 255 UTF-16 units, and an "enabled" other than 0 or 1.
-// The first refusal in the order enabled, server, port, or nothing when all is well.
-std::optional<SettingsRefusal> FindRefusal(const HostSettings& settings);
+// server name beyond the blob's 255 UTF-16 units or holding a control character (C0 or
+// DEL: it would break the one line a field takes), and an "enabled" other than 0 or 1.
+// Every refusal, in the order enabled, server, port; empty when all is well.
+std::vector<SettingsRefusal> FindRefusals(const HostSettings& settings);
 
 // Changes requested on the command line, as typed. Absent fields stay as they are.
 struct SettingsChanges
@@ -75,15 +82,22 @@ struct ParsedChanges
 // Checks the form of each change without looking at stored settings, so that a typing
 // error is reported before the component is asked for anything: numbers are ASCII
 // decimal digits only (leading zeros allowed) within 32 bits, a port at most 65535;
-// "enabled" takes yes/no, true/false, on/off or 1/0; a server name fits the blob.
+// "enabled" takes yes/no, true/false, on/off or 1/0; a server name fits the blob and
+// holds no control character.
 // Fills `parsed` and returns nothing, or returns the refusal of the first bad change.
 std::optional<SettingsRefusal> ParseChanges(const SettingsChanges& changes, ParsedChanges& parsed);
 
-// Applies parsed changes to the stored settings and checks the result with FindRefusal.
-// A refusal of a field the changes do not touch, whose stored value is refused already,
-// says so and names the option that mends it. On refusal the settings stay unchanged.
-std::optional<SettingsRefusal> ApplyChanges(HostSettings& settings, const ParsedChanges& changes);
+// Applies parsed changes to the stored settings and checks the result with FindRefusals.
+// Returns every refusal, empty when the changes are applied; a refusal of a field the
+// changes do not touch (a stored value refused as it is, or once validation is turned
+// on) says that the stored value is the problem and names the option that mends it. On
+// refusal the settings stay unchanged.
+std::vector<SettingsRefusal> ApplyChanges(HostSettings& settings, const ParsedChanges& changes);
 
-// Plain text, one "name: value" line per setting, or a JSON object.
+// Plain text, one "name: value" line per setting, or a JSON object. Each shows what is
+// stored, whatever it is: a value FindRefusals refuses is marked "(invalid: rule)" in
+// text and named with its rule in the JSON object's "invalid" member (present only
+// then), and an "enabled" other than 0 or 1 is shown as its number. Control characters
+// in the server name are escaped (\n, \t, \u001b ...), so each field keeps one line.
 std::string FormatSettings(const HostSettings& settings);
 std::string FormatSettingsJson(const HostSettings& settings);

@@ -27,43 +27,48 @@ std::wstring FromUtf8(const std::string& text)
     return result;
 }
 
-std::string JsonString(const std::wstring& text)
+namespace
 {
-    std::string result = "\"";
+// The text in UTF-8 with its control characters (C0 and DEL) escaped as JSON escapes
+// them, and with `quote` and the backslash escaped too when `quote` is given.
+std::string Escaped(const std::wstring& text, char quote)
+{
+    std::string result;
     for (char c : ToUtf8(text))
     {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c)
+        if (quote != '\0' && (c == quote || c == '\\'))
         {
-        case '"':
-            result += "\\\"";
-            break;
-        case '\\':
-            result += "\\\\";
-            break;
-        case '\n':
-            result += "\\n";
-            break;
-        case '\r':
-            result += "\\r";
-            break;
-        case '\t':
-            result += "\\t";
-            break;
-        default:
-            if (byte < 0x20)
-            {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-                result += escaped;
-            }
-            else
-            {
-                result += c;
-            }
+            result += '\\';
+            result += c;
+        }
+        else if (c == '\n' || c == '\r' || c == '\t')
+        {
+            result += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        }
+        else if (byte < 0x20 || byte == 0x7F)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            result += escaped;
+        }
+        else
+        {
+            result += c;
         }
     }
-    return result + "\"";
+    return result;
+}
+} // namespace
+
+std::string JsonString(const std::wstring& text)
+{
+    return "\"" + Escaped(text, '"') + "\"";
+}
+
+std::string ShownText(const std::wstring& text)
+{
+    return Escaped(text, '\0');
 }
 
 namespace

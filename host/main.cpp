@@ -19,35 +19,6 @@
 
 namespace
 {
-const char* const Usage = R"(Usage: qvnnaphost <command> [options]
-
-Stands in for the NAP management console: talks to the Quorvane SHV configuration
-component (qvnnapcfg64.dll) through COM.
-
-Commands:
-  register [--dll PATH]     register the component (its DllRegisterServer); PATH
-                            defaults to qvnnapcfg64.dll beside this program
-  unregister [--dll PATH]   remove the registration (DllUnregisterServer)
-  show [--json]             print the five settings
-  set [--server TEXT] [--port N] [--timeout N] [--cache-time N] [--enabled yes|no]
-                            change any of the settings, checked as the settings
-                            dialog checks them (a server name of blanks counts as
-                            empty; numbers are digits 0-9)
-  export FILE               save the settings blob (532 bytes) to FILE
-  import FILE [--force]     apply a blob saved by export; settings that set would
-                            refuse are refused unless --force is given
-  ui [--locale LCID]        open the settings dialog, in the language of LCID
-                            (decimal or 0x hex, e.g. 0x0419 for Russian)
-  check                     diagnose the installation
-  --help                    show this text
-
-show, set, export and import also take --out-of-process: the component then runs in
-the system's COM surrogate (dllhost.exe), as a console without administrator rights
-uses it, and every call crosses the process boundary.
-
-Exit status 0 on success; otherwise 1, with one line on standard error.
-)";
-
 // Failures end the command with one line on standard error.
 struct CommandError
 {
@@ -69,23 +40,24 @@ bool IsOptionName(const std::wstring& text)
     return text.compare(0, 2, L"--") == 0;
 }
 
-// "--name value" options and flags after the command; each allowed name may appear once.
-// With `operands`, the arguments that are not options are collected there; otherwise
-// they are refused.
-std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring>& args, std::size_t first,
+// "--name value" (or "--name=value") options and flags after the command; each allowed
+// name may appear once. With `operands`, the arguments that are not options are
+// collected there; otherwise they are refused.
+std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring>& args,
                                                   const std::vector<std::wstring>& allowed,
                                                   const std::vector<std::wstring>& flags = {},
                                                   std::vector<std::wstring>* operands = nullptr)
 {
     std::map<std::wstring, std::wstring> options;
-    for (std::size_t i = first; i < args.size(); ++i)
+    for (std::size_t i = 2; i < args.size(); ++i)
     {
-        const std::wstring& name = args[i];
-        if (operands != nullptr && !IsOptionName(name))
+        if (operands != nullptr && !IsOptionName(args[i]))
         {
-            operands->push_back(name);
+            operands->push_back(args[i]);
             continue;
         }
+        const std::size_t equals = args[i].find(L'=');
+        const std::wstring name = args[i].substr(0, equals);
         const bool isFlag = std::find(flags.begin(), flags.end(), name) != flags.end();
         const bool isOption = std::find(allowed.begin(), allowed.end(), name) != allowed.end();
         if (!isFlag && !isOption)
@@ -96,9 +68,18 @@ std::map<std::wstring, std::wstring> ParseOptions(const std::vector<std::wstring
         {
             Fail(ToUtf8(name) + " given twice");
         }
+        if (isFlag && equals != std::wstring::npos)
+        {
+            Fail(ToUtf8(name) + " takes no value");
+        }
         if (isFlag)
         {
             options[name] = L"";
+            continue;
+        }
+        if (equals != std::wstring::npos)
+        {
+            options[name] = args[i].substr(equals + 1);
             continue;
         }
         if (i + 1 >= args.size())
@@ -120,24 +101,42 @@ std::optional<std::wstring> Option(const std::map<std::wstring, std::wstring>& o
     return found == options.end() ? std::nullopt : std::optional<std::wstring>(found->second);
 }
 
+// The commands that read or write the settings take this flag.
+const wchar_t* const OutOfProcess = L"--out-of-process";
+
+ServerLocation LocationOf(const std::map<std::wstring, std::wstring>& options)
+{
+    return options.count(OutOfProcess) != 0 ? ServerLocation::Surrogate : ServerLocation::InProcess;
+}
+
 // A failed use of the component, named by its step: creating the object (the
-// registration or the registered file is the likely cause) or the method called.
-void CheckCom(HRESULT hr, ComponentStep failedStep, const char* method)
+// registration, the registered file or, out of process, the surrogate and the
+// interface's proxy/stub are the likely causes) or the method called.
+void CheckCom(HRESULT hr, ComponentStep failedStep, const char* method, ServerLocation location)
 {
     if (SUCCEEDED(hr))
     {
         return;
     }
-    if (failedStep == ComponentStep::Create)
+    if (failedStep == ComponentStep::Call)
     {
-        if (hr == REGDB_E_CLASSNOTREG)
-        {
-            Fail("the component is not registered (REGDB_E_CLASSNOTREG); run 'qvnnaphost register'");
-        }
+        Fail(std::string(method) + " failed: " + DescribeHresult(hr));
+    }
+    if (hr == REGDB_E_CLASSNOTREG)
+    {
+        Fail("the component is not registered (REGDB_E_CLASSNOTREG); run 'qvnnaphost register'");
+    }
+    if (location == ServerLocation::InProcess)
+    {
         Fail("cannot create the component (CoCreateInstance): " + DescribeHresult(hr) +
              "; 'qvnnaphost check' diagnoses the installation");
     }
-    Fail(std::string(method) + " failed: " + DescribeHresult(hr));
+    // Out of process the surrogate and the proxy/stub are needed as well: name what fails.
+    const CheckFinding proxyStub = CheckProxyStub();
+    Fail("cannot create the component out of process (CoCreateInstance): " + DescribeHresult(hr) +
+         (CheckSurrogate().ok ? "" : "; the COM surrogate cannot start it") +
+         (proxyStub.ok ? "" : "; " + proxyStub.subject + ": " + proxyStub.detail) +
+         "; 'qvnnaphost check' diagnoses the installation");
 }
 
 std::vector<std::uint8_t> CurrentBlob(ConfigSession& session)
@@ -145,7 +144,7 @@ std::vector<std::uint8_t> CurrentBlob(ConfigSession& session)
     std::vector<std::uint8_t> blob;
     ComponentStep step = ComponentStep::Create;
     const HRESULT hr = session.ReadSettingsBlob(blob, step);
-    CheckCom(hr, step, "GetConfig");
+    CheckCom(hr, step, "GetConfig", session.Location());
     return blob;
 }
 
@@ -153,7 +152,7 @@ void StoreBlob(ConfigSession& session, const std::vector<std::uint8_t>& blob)
 {
     ComponentStep step = ComponentStep::Create;
     const HRESULT hr = session.WriteSettingsBlob(blob, step);
-    CheckCom(hr, step, "SetConfig");
+    CheckCom(hr, step, "SetConfig", session.Location());
 }
 
 HostSettings CurrentSettings(ConfigSession& session)
@@ -184,29 +183,41 @@ LCID ParseLocale(const std::wstring& text)
 
 void Register(const std::vector<std::wstring>& args, bool doRegister)
 {
-    const auto options = ParseOptions(args, 2, {L"--dll"});
+    const auto options = ParseOptions(args, {L"--dll"});
     const std::wstring path = Option(options, L"--dll").value_or(DefaultComponentPath());
-    const HRESULT hr = CallRegistrationExport(path, doRegister);
+    const std::string name = "'" + ToUtf8(path) + "'";
+    const char* function = doRegister ? "DllRegisterServer" : "DllUnregisterServer";
+    RegistrationStep step = RegistrationStep::Load;
+    const HRESULT hr = CallRegistrationExport(path, doRegister, step);
     if (FAILED(hr))
     {
         // Loading the file fails with texts that name it ("Bad EXE format for %1.").
         const std::wstring fileName = path.substr(path.find_last_of(L"\\/") + 1);
-        Fail(std::string(doRegister ? "DllRegisterServer" : "DllUnregisterServer") + " of '" + ToUtf8(path) +
-             "' failed: " + DescribeHresult(hr, fileName));
+        switch (step)
+        {
+        case RegistrationStep::Load:
+            Fail("cannot load " + name + ": " + DescribeHresult(hr, fileName));
+        case RegistrationStep::FindExport:
+            Fail(name + " has no " + function + " export: it cannot register itself");
+        case RegistrationStep::Call:
+            Fail(std::string(function) + " of " + name + " failed: " + DescribeHresult(hr, fileName));
+        }
     }
     Print(std::string(doRegister ? "registered " : "unregistered ") + ToUtf8(path) + "\n");
 }
 
-void Show(const std::vector<std::wstring>& args, ConfigSession& session)
+void Show(const std::vector<std::wstring>& args)
 {
-    const auto options = ParseOptions(args, 2, {}, {L"--json"});
+    const auto options = ParseOptions(args, {}, {L"--json", OutOfProcess});
+    ConfigSession session(LocationOf(options));
     const HostSettings settings = CurrentSettings(session);
     Print(options.count(L"--json") != 0 ? FormatSettingsJson(settings) : FormatSettings(settings));
 }
 
-void Set(const std::vector<std::wstring>& args, ConfigSession& session)
+void Set(const std::vector<std::wstring>& args)
 {
-    const auto options = ParseOptions(args, 2, {L"--server", L"--port", L"--timeout", L"--cache-time", L"--enabled"});
+    const auto options =
+        ParseOptions(args, {L"--server", L"--port", L"--timeout", L"--cache-time", L"--enabled"}, {OutOfProcess});
     SettingsChanges changes;
     changes.server = Option(options, L"--server");
     changes.port = Option(options, L"--port");
@@ -223,38 +234,46 @@ void Set(const std::vector<std::wstring>& args, ConfigSession& session)
     {
         Fail(refusal->Text());
     }
+    ConfigSession session(LocationOf(options));
     HostSettings settings = CurrentSettings(session);
-    if (const auto refusal = ApplyChanges(settings, parsed))
+    const std::vector<SettingsRefusal> refusals = ApplyChanges(settings, parsed);
+    if (!refusals.empty())
     {
-        Fail(refusal->Text());
+        Fail(RefusalsText(refusals));
     }
     StoreBlob(session, EncodeBlob(settings));
     Print(FormatSettings(CurrentSettings(session)));
 }
 
-void Export(const std::vector<std::wstring>& args, ConfigSession& session)
+// The one file name of export and import.
+std::wstring FileOperand(const std::vector<std::wstring>& files)
 {
-    if (args.size() != 3)
-    {
-        Fail("expected one file name");
-    }
-    const std::vector<std::uint8_t> blob = CurrentBlob(session);
-    if (const auto error = WriteFileBytes(args[2], blob))
-    {
-        Fail(*error);
-    }
-    Print("exported " + std::to_string(blob.size()) + " bytes to " + ToUtf8(args[2]) + "\n");
-}
-
-void Import(const std::vector<std::wstring>& args, ConfigSession& session)
-{
-    std::vector<std::wstring> files;
-    const auto options = ParseOptions(args, 2, {}, {L"--force"}, &files);
     if (files.size() != 1)
     {
         Fail("expected one file name");
     }
-    const std::wstring& file = files.front();
+    return files.front();
+}
+
+void Export(const std::vector<std::wstring>& args)
+{
+    std::vector<std::wstring> files;
+    const auto options = ParseOptions(args, {}, {OutOfProcess}, &files);
+    const std::wstring file = FileOperand(files);
+    ConfigSession session(LocationOf(options));
+    const std::vector<std::uint8_t> blob = CurrentBlob(session);
+    if (const auto error = WriteFileBytes(file, blob))
+    {
+        Fail(*error);
+    }
+    Print("exported " + std::to_string(blob.size()) + " bytes to " + ToUtf8(file) + "\n");
+}
+
+void Import(const std::vector<std::wstring>& args)
+{
+    std::vector<std::wstring> files;
+    const auto options = ParseOptions(args, {}, {L"--force", OutOfProcess}, &files);
+    const std::wstring file = FileOperand(files);
     std::string error;
     const auto blob = ReadFileBytes(file, error);
     if (!blob)
@@ -267,29 +286,30 @@ void Import(const std::vector<std::wstring>& args, ConfigSession& session)
         Fail("'" + ToUtf8(file) + "' is " + decoded.error);
     }
     // The console stores any blob; what the dialog would refuse needs a deliberate --force.
-    const auto refusal = FindRefusal(*decoded.settings);
-    if (refusal && options.count(L"--force") == 0)
+    const std::vector<SettingsRefusal> refusals = FindRefusals(*decoded.settings);
+    if (!refusals.empty() && options.count(L"--force") == 0)
     {
-        Fail("'" + ToUtf8(file) + "' holds settings the dialog refuses: " + refusal->Text() +
+        Fail("'" + ToUtf8(file) + "' holds settings the dialog refuses: " + RefusalsText(refusals) +
              " (--force imports them all the same)");
     }
+    ConfigSession session(LocationOf(options));
     StoreBlob(session, *blob);
     Print(FormatSettings(CurrentSettings(session)));
 }
 
 void Ui(const std::vector<std::wstring>& args)
 {
-    const auto options = ParseOptions(args, 2, {L"--locale"});
+    const auto options = ParseOptions(args, {L"--locale"});
     const auto locale = Option(options, L"--locale");
     const LCID lcid = locale ? ParseLocale(*locale) : 0;
     ComponentStep step = ComponentStep::Create;
     const HRESULT hr = ShowSettingsDialog(lcid, step);
-    CheckCom(hr, step, "InvokeUI");
+    CheckCom(hr, step, "InvokeUI", ServerLocation::InProcess);
 }
 
 void Check(const std::vector<std::wstring>& args)
 {
-    ParseOptions(args, 2, {});
+    ParseOptions(args, {});
     int problems = 0;
     for (const CheckFinding& finding : CheckInstallation())
     {
@@ -302,84 +322,130 @@ void Check(const std::vector<std::wstring>& args)
     }
 }
 
-// Takes --out-of-process out of the arguments of the commands that read or write the
-// settings, so that each of them sees only its own; other commands keep it and refuse it.
-ServerLocation TakeServerLocation(std::vector<std::wstring>& args)
+struct Command
 {
-    const std::wstring& command = args[1];
-    if (command != L"show" && command != L"set" && command != L"export" && command != L"import")
+    const char* name;
+    const char* options;     // what follows the name on the command line; lines after the first are aligned
+    const char* description; // lines after the first are indented in the list
+    void (*run)(const std::vector<std::wstring>& args);
+};
+
+const Command Commands[] = {
+    {"register", "[--dll PATH]",
+     "register the component (its DllRegisterServer); PATH defaults to\nqvnnapcfg64.dll beside this program",
+     [](const std::vector<std::wstring>& args) { Register(args, true); }},
+    {"unregister", "[--dll PATH]", "remove the registration (DllUnregisterServer)",
+     [](const std::vector<std::wstring>& args) { Register(args, false); }},
+    {"show", "[--json] [--out-of-process]",
+     "print the five settings as they are stored; a value that set would refuse\nis marked invalid", Show},
+    {"set", "[--server TEXT] [--port N] [--timeout N] [--cache-time N]\n[--enabled yes|no] [--out-of-process]",
+     "change any of the settings, checked as the settings dialog checks them\n(a server name of blanks counts as "
+     "empty, control characters are refused;\nnumbers are digits 0-9)",
+     Set},
+    {"export", "FILE [--out-of-process]", "save the settings blob (532 bytes) to FILE", Export},
+    {"import", "FILE [--force] [--out-of-process]",
+     "apply a blob saved by export; settings that set would refuse are\nrefused unless --force is given", Import},
+    {"ui", "[--locale LCID]",
+     "open the settings dialog, in the language of LCID (decimal or 0x hex,\ne.g. 0x0419 for Russian)", Ui},
+    {"check", "", "diagnose the installation, out-of-process use included", Check},
+};
+
+const char* const OutOfProcessHelp =
+    R"(--out-of-process: the component runs in the system's COM surrogate (dllhost.exe), as
+a console without administrator rights uses it, and every call crosses the process
+boundary.
+)";
+
+const char* const Footer = R"(Options take their value as --name value or --name=value.
+Exit status 0 on success; otherwise 1, with one line on standard error.
+)";
+
+// The text with every line after the first indented.
+std::string Continued(const std::string& text, const std::string& indent)
+{
+    std::string result;
+    for (char c : text)
     {
-        return ServerLocation::InProcess;
+        result += c;
+        result += c == '\n' ? indent : "";
     }
-    const auto first = std::remove(args.begin() + 2, args.end(), std::wstring(L"--out-of-process"));
-    const std::ptrdiff_t given = args.end() - first;
-    args.erase(first, args.end());
-    if (given > 1)
-    {
-        Fail("--out-of-process given twice");
-    }
-    return given == 1 ? ServerLocation::Surrogate : ServerLocation::InProcess;
+    return result;
 }
 
-int Run(std::vector<std::wstring> args)
+// "register [--dll PATH]", its lines after the first aligned under the options.
+std::string Synopsis(const Command& command, const std::string& indent)
+{
+    const std::string name = command.name;
+    return *command.options == '\0'
+               ? name
+               : name + " " + Continued(command.options, indent + std::string(name.size() + 1, ' '));
+}
+
+std::string Usage()
+{
+    std::string text = R"(Usage: qvnnaphost <command> [options]
+       qvnnaphost <command> --help
+
+Stands in for the NAP management console: talks to the Quorvane SHV configuration
+component (qvnnapcfg64.dll) through COM.
+
+Commands:
+)";
+    for (const Command& command : Commands)
+    {
+        text += "  " + Synopsis(command, "  ") + "\n      " + Continued(command.description, "      ") + "\n";
+    }
+    return text + "  --help\n      show this text\n\n" + OutOfProcessHelp + "\n" + Footer;
+}
+
+std::string CommandUsage(const Command& command)
+{
+    const std::string usage = "Usage: qvnnaphost ";
+    std::string text =
+        usage + Synopsis(command, std::string(usage.size(), ' ')) + "\n\n" + command.description + "\n\n";
+    if (std::string(command.options).find(ToUtf8(OutOfProcess)) != std::string::npos)
+    {
+        text += std::string(OutOfProcessHelp) + "\n";
+    }
+    return text + Footer;
+}
+
+int Run(const std::vector<std::wstring>& args)
 {
     if (args.size() < 2)
     {
-        Print(Usage, stderr);
+        Print("qvnnaphost: no command given (see --help)\n", stderr);
         return 1;
     }
     if (args[1] == L"--help" || args[1] == L"-h" || args[1] == L"help")
     {
-        Print(Usage);
+        Print(Usage());
         return 0;
     }
-    const std::wstring command = args[1];
     try
     {
-        const ServerLocation location = TakeServerLocation(args);
+        const auto command = std::find_if(std::begin(Commands), std::end(Commands),
+                                          [&](const Command& c) { return FromUtf8(c.name) == args[1]; });
+        if (command == std::end(Commands))
+        {
+            Fail("unknown command (see --help)");
+        }
+        if (std::find(args.begin() + 2, args.end(), L"--help") != args.end())
+        {
+            Print(CommandUsage(*command));
+            return 0;
+        }
         ComApartment apartment;
         if (FAILED(apartment.Result()))
         {
             Fail("CoInitializeEx failed: " + DescribeHresult(apartment.Result()));
         }
-        ConfigSession session(location); // released before the apartment ends
-        if (command == L"register" || command == L"unregister")
-        {
-            Register(args, command == L"register");
-        }
-        else if (command == L"show")
-        {
-            Show(args, session);
-        }
-        else if (command == L"set")
-        {
-            Set(args, session);
-        }
-        else if (command == L"export")
-        {
-            Export(args, session);
-        }
-        else if (command == L"import")
-        {
-            Import(args, session);
-        }
-        else if (command == L"ui")
-        {
-            Ui(args);
-        }
-        else if (command == L"check")
-        {
-            Check(args);
-        }
-        else
-        {
-            Fail("unknown command (see --help)");
-        }
+        command->run(args);
         return 0;
     }
     catch (const CommandError& error)
     {
-        const std::string line = "qvnnaphost " + ToUtf8(command) + ": " + error.message + "\n";
+        const std::string line = "qvnnaphost " + ToUtf8(args[1]) + ": " + error.message + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         return 1;
     }

@@ -16,7 +16,9 @@
 # The product version is the one in the DLL's version record. The class's registry
 # entries are harvested from the DLL's own DllRegisterServer, run under Wine against
 # scratch keys, so the registration script stays their only source. Other versions'
-# archives in DIR stay; this version's is made anew.
+# archives in DIR stay; this version's is made anew. The package and the archive are
+# made beside DIR's contents and moved in at the end: a run that fails leaves DIR as it
+# was, and removes DIR (with the folders above it) when the run created it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -69,13 +71,29 @@ for file in "$dll" "$host" "$harvest"; do
   [ -f "$file" ] || fail "$file is missing; build first (scripts/build.sh)"
 done
 out=${out:-$build_dir/dist}
+# The topmost folder of the output path that is not there yet, if any.
+created=""
+dir=$out
+while [ ! -e "$dir" ]; do
+  created=$dir
+  dir=$(dirname "$dir")
+done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-# The package's sources: made here, gone when the script ends, whatever the outcome.
+[ -z "$created" ] || created=$(cd "$created" && pwd)
+# The package's sources and what is made of them: here, gone when the script ends,
+# whatever the outcome, together with the folders the run made if it failed.
 work=$out/package-files
 rm -rf "$work"
 mkdir -p "$work"
-trap 'rm -rf "$work"' EXIT
+clean_up() {
+  local status=$? dir=$out
+  rm -rf "$work"
+  while [ "$status" -ne 0 ] && [ -n "$created" ] && rmdir "$dir" 2>/dev/null && [ "$dir" != "$created" ]; do
+    dir=$(dirname "$dir")
+  done
+}
+trap clean_up EXIT
 
 # Nothing here changes the prefix: the harvest redirects the registry to scratch keys.
 wine_run() { "$root/scripts/wine-run" --prefix "${QVN_WINEPREFIX:-$build_dir/wineprefix}" "$@"; }
@@ -129,7 +147,7 @@ cp "$host" "$staging/qvnnaphost.exe"
 # Administrators read the text on Windows: CRLF line ends.
 sed "s/@VERSION@/$version/; s/\$/\r/" "$root/packaging/INSTALL.txt" >"$staging/INSTALL.txt"
 
-msi=$out/qvnnapcfg64.msi
+msi=$work/qvnnapcfg64.msi
 (cd "$staging" && wixl --arch x64 --includedir "$work" -D "Version=$version" -D "NextVersion=$next_version" \
   -o "$msi" "$root/packaging/qvnnapcfg64.wxs")
 
@@ -154,10 +172,10 @@ msibuild "$msi" \
   fail "msibuild could not complete $msi"
 cp "$msi" "$staging/qvnnapcfg64.msi"
 
-# Only this version's archive is made anew: those of other versions stay for a rollback.
-rm -f "$out/$release.zip"
-(cd "$work" && zip -q -X -r "$out/$release.zip" "$release")
+(cd "$work" && zip -q -X -r "$work/$release.zip" "$release")
 
+# Only this version's archive is replaced: those of other versions stay for a rollback.
+mv -f "$msi" "$work/$release.zip" "$out/"
 echo "package: qvnnapcfg64 $version"
-echo "package: $msi"
+echo "package: $out/qvnnapcfg64.msi"
 echo "package: $out/$release.zip"

@@ -6,10 +6,26 @@
 #
 # Standard output carries the settings only (as JSON with --json); each step says what
 # it does in one line on standard error, and a build that fails shows its output there.
+# --help prints this text and does nothing else.
 # QVN_BUILD_FOR_TESTING replaces the build step's command (the tests' seam).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 step() { echo "run: $*" >&2; }
+
+# The arguments are checked before anything is built or registered.
+for arg in "$@"; do
+  case $arg in
+  --json) ;;
+  -h | --help)
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
+  *)
+    echo "run: unknown argument '$arg' (see --help)" >&2
+    exit 1
+    ;;
+  esac
+done
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -22,8 +22,8 @@ std::optional<std::string> Change(HostSettings& settings, const SettingsChanges&
     {
         return refusal->Text();
     }
-    const auto refusal = ApplyChanges(settings, parsed);
-    return refusal ? std::optional<std::string>(refusal->Text()) : std::nullopt;
+    const auto refusals = ApplyChanges(settings, parsed);
+    return refusals.empty() ? std::nullopt : std::optional<std::string>(RefusalsText(refusals));
 }
 
 struct RefusedChange
@@ -40,6 +40,7 @@ TEST(ApplyChangesTest, RefusedInputNamesTheFieldAndChangesNothing)
     disabled.enabled = 0;
     HostSettings emptyServer = disabled;
     emptyServer.server.clear();
+    emptyServer.port = 0;
     HostSettings storedPort = Enabled();
     storedPort.port = 70000;
     HostSettings storedSwitch = Enabled();
@@ -88,12 +89,18 @@ TEST(ApplyChangesTest, RefusedInputNamesTheFieldAndChangesNothing)
          "server: must not be empty or blank while validation is enabled"},
         {"blank server while enabled",
          Enabled(),
-         {L" \t "},
+         {L"   "},
          "server: must not be empty or blank while validation is enabled"},
-        {"enabling with empty server",
+        {"control character in the server",
+         disabled,
+         {L"a\tb"},
+         "server: must not hold control characters (U+0000 to U+001F, U+007F), is 'a\\tb'"},
+        {"enabling with empty server and port 0 stored",
          emptyServer,
          {{}, {}, {}, {}, L"yes"},
-         "server: must not be empty or blank while validation is enabled"},
+         "server: the stored value is invalid (must not be empty or blank while validation is enabled), give --server "
+         "too; port: the stored value is invalid (must be 1 to 65535 while validation is enabled, is 0), give --port "
+         "too"},
         {"server too long",
          Enabled(),
          {std::wstring(256, L's')},
@@ -113,15 +120,15 @@ TEST(ApplyChangesTest, RefusedInputNamesTheFieldAndChangesNothing)
         {"stored port refused",
          storedPort,
          {{}, {}, {}, L"5"},
-         "port: the stored value is invalid (must be at most 65535, is 70000); give --port too"},
+         "port: the stored value is invalid (must be at most 65535, is 70000), give --port too"},
         {"stored switch refused",
          storedSwitch,
          {L"other.example"},
-         "enabled: the stored value is invalid (must be 0 or 1, is 5); give --enabled too"},
+         "enabled: the stored value is invalid (must be 0 or 1, is 5), give --enabled too"},
         {"stored empty server while enabling again",
          storedServer,
          {{}, L"80", {}, {}, L"on"},
-         "server: the stored value is invalid (must not be empty or blank while validation is enabled); give "
+         "server: the stored value is invalid (must not be empty or blank while validation is enabled), give "
          "--server too"},
     };
     for (const RefusedChange& refused : cases)
@@ -166,8 +173,8 @@ TEST(ApplyChangesTest, AcceptedInput)
     EXPECT_EQ(settings.port, 65535u);
 }
 
-// What import refuses: the first field the dialog would refuse, or nothing.
-TEST(FindRefusalTest, NamesTheFirstRefusedField)
+// What import refuses and show marks: every field the dialog would refuse, or nothing.
+TEST(FindRefusalsTest, NamesEveryRefusedField)
 {
     const struct
     {
@@ -181,14 +188,19 @@ TEST(FindRefusalTest, NamesTheFirstRefusedField)
         {{L"a", 70000, 0, 0, 0}, "port: must be at most 65535, is 70000"},
         {{L"a", 0, 0, 0, 1}, "port: must be 1 to 65535 while validation is enabled, is 0"},
         {{L"", 2193, 0, 0, 1}, "server: must not be empty or blank while validation is enabled"},
-        {{L"a", 2193, 0, 0, 5}, "enabled: must be 0 or 1, is 5"},
+        {{L"", 0, 0, 0, 5},
+         "enabled: must be 0 or 1, is 5; server: must not be empty or blank while validation is enabled; port: must "
+         "be 1 to 65535 while validation is enabled, is 0"},
+        {{L"a\x7f", 2193, 0, 0, 0},
+         "server: must not hold control characters (U+0000 to U+001F, U+007F), is 'a\\u007f'"},
         {{std::wstring(256, L'x'), 2193, 0, 0, 0},
          "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 256"},
     };
     for (const auto& c : cases)
     {
-        const auto refusal = FindRefusal(c.settings);
-        EXPECT_EQ(refusal ? refusal->Text() : std::string("(accepted)"), c.refusal ? c.refusal : "(accepted)")
+        const auto refusals = FindRefusals(c.settings);
+        EXPECT_EQ(refusals.empty() ? std::string("(accepted)") : RefusalsText(refusals),
+                  c.refusal ? c.refusal : "(accepted)")
             << ToUtf8(c.settings.server) << " " << c.settings.port << " " << c.settings.enabled;
     }
 }
@@ -233,6 +245,17 @@ TEST(FormatTest, PlainAndJson)
               "{\"server\": \"a\\\"b\\\\c\xc3\xa9\", \"port\": 1, \"timeout\": 2, \"cacheTime\": 3, "
               "\"enabled\": true}\n");
     EXPECT_EQ(JsonString(L"\x01\t"), "\"\\u0001\\t\"");
+
+    // What is stored is shown as it is, an invalid value marked, a control character escaped.
+    const HostSettings invalid{L"a\nb", 70000, 2, 3, 7};
+    EXPECT_EQ(FormatSettings(invalid),
+              "server:     a\\nb (invalid: must not hold control characters (U+0000 to U+001F, U+007F))\n"
+              "port:       70000 (invalid: must be at most 65535)\ntimeout:    2\ncache-time: 3\n"
+              "enabled:    7 (invalid: must be 0 or 1)\n");
+    EXPECT_EQ(FormatSettingsJson(invalid),
+              "{\"server\": \"a\\nb\", \"port\": 70000, \"timeout\": 2, \"cacheTime\": 3, \"enabled\": 7, \"invalid\": "
+              "{\"enabled\": \"must be 0 or 1\", \"server\": \"must not hold control characters (U+0000 to U+001F, "
+              "U+007F)\", \"port\": \"must be at most 65535\"}}\n");
 }
 
 TEST(HresultTextTest, SystemTextOrBareCode)

@@ -2,8 +2,9 @@
 # The host tool used as an administrator uses it, through its Linux wrapper, against the
 # tests' Wine prefix: register, check, show, set, export, import, the same out of
 # process, unregister, with the refusals of each (one line on standard error, status 1,
-# nothing changed) and the failures of the world around it (a full disk, a deleted DLL);
-# then scripts/run.sh, the main job, against the same prefix.
+# nothing changed) and the failures of the world around it (a full disk, a deleted DLL,
+# no surrogate or proxy/stub); then scripts/run.sh, the main job, against the same
+# prefix, and the dialogue of scripts/screenshots.sh without pictures.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 host="$root/scripts/qvnnaphost"
@@ -81,6 +82,8 @@ expect_err "ui headless" "scripts/screenshots.sh"
 (unset QVN_HEADLESS DISPLAY QVN_DISPLAY && QVN_WINEPREFIX=$work/desktop-prefix run "ui without display" 1 ui &&
   [ "$err" = "qvnnaphost ui: no display to show the dialog on (DISPLAY is not set); scripts/screenshots.sh shows the dialogs on a virtual screen" ] &&
   [ ! -e "$work/desktop-prefix" ]) || fail "ui without display: '$err'"
+timeout 120 "$root/scripts/screenshots.sh" --check >"$work/out" 2>&1 ||
+  fail "scripts/screenshots.sh --check: $(cat "$work/out")"
 
 # Start from no registration and no stored settings.
 "$host" unregister >/dev/null 2>&1
@@ -89,10 +92,10 @@ expect_err "ui headless" "scripts/screenshots.sh"
 
 run "help" 0 --help
 expect_out "help" "Usage: qvnnaphost <command>"
-"$host" >"$work/out" 2>"$work/err"
-status=$?
-[ "$status" -eq 1 ] && [ ! -s "$work/out" ] && grep -q "^Usage: qvnnaphost <command>" "$work/err" ||
-  fail "no arguments: status $status, the usage belongs on standard error: $(cat "$work/out")"
+run "help of a command" 0 show --json --help
+expect_out "help of a command" "Usage: qvnnaphost show [--json] [--out-of-process]"
+run "no arguments" 1
+[ "$err" = "qvnnaphost: no command given (see --help)" ] && [ -z "$out" ] || fail "no arguments: '$err' '$out'"
 run "unknown command" 1 frobnicate
 expect_err "unknown command" "unknown command"
 
@@ -106,22 +109,27 @@ run "set out of range unregistered" 1 set --timeout 4294967296
 [ "$err" = "qvnnaphost set: timeout: must be at most 4294967295, is 4294967296" ] ||
   fail "set out of range unregistered: '$err'"
 run "register not a DLL" 1 register --dll "$0"
+expect_err "register not a DLL" "cannot load '$0': 0x800700C1 ("
 expect_err "register not a DLL" "$(basename "$0")"
 if grep -q '%[0-9]' <<<"$err"; then fail "register not a DLL: a placeholder is left in: $err"; fi
 
 run "register" 0 register
 expect_out "register" "registered "
-run "check registered" 0 check
+# Use out of process (below) needs what Wine lacks; check fails on that alone.
+run "check registered" 1 check
 expect_out "check registered" "ok    ThreadingModel: 'Neutral'"
 expect_out "check registered" "ok    Elevation\\Enabled: 1"
 expect_out "check registered" "ok    DllSurrogate: ''"
+expect_out "check registered" "FAIL  COM surrogate: cannot start the component: 0x80070002"
+expect_out "check registered" "FAIL  proxy/stub of INapComponentConfig: not registered"
+[ "$err" = "qvnnaphost check: 2 problems found" ] || fail "check registered: '$err'"
 
 run "show defaults" 0 show
 [ "$out" = $'server:     unspecified\nport:       2193\ntimeout:    10000\ncache-time: 180\nenabled:    yes' ] ||
   fail "show defaults: $out"
 settings_are "defaults" '{"server": "unspecified", "port": 2193, "timeout": 10000, "cacheTime": 180, "enabled": true}'
 
-run "set" 0 set --server upd.example.com --port 00000000080 --cache-time 0 --timeout 30000
+run "set" 0 set --server upd.example.com --port=00000000080 --cache-time 0 --timeout 30000
 expect_out "set" "server:     upd.example.com"
 expect_out "set" "port:       80"
 expect_out "set" "cache-time: 0"
@@ -148,6 +156,9 @@ expect_err "set blank server" "server: must not be empty or blank while validati
 run "set long server" 1 set --server "$astral"
 expect_err "set long server" "server: at most 255 UTF-16 units (a character outside the BMP takes two), is 300"
 run "set nothing" 1 set
+long=$(head -c 32800 /dev/zero | tr '\0' x)
+run "set beyond the command line's limit" 1 set --server "$long"
+expect_err "set beyond the command line's limit" "qvnnaphost: the command line is too long for Windows: "
 settings_are "unchanged after refusals" \
   '{"server": "upd.example.com", "port": 80, "timeout": 30000, "cacheTime": 0, "enabled": true}'
 
@@ -168,6 +179,12 @@ expect_err "export to /dev/full" "cannot write '/dev/full': writing failed: 0x80
 mkdir folder.bin
 run "export over a folder" 1 export folder.bin
 expect_err "export over a folder" "cannot write 'folder.bin': replacing it failed"
+run "import a folder" 1 import folder.bin
+expect_err "import a folder" "cannot open 'folder.bin': it is a folder"
+cp saved.bin read-only.bin && chmod a-w read-only.bin
+run "export over a read-only file" 1 export read-only.bin
+expect_err "export over a read-only file" "cannot write 'read-only.bin': replacing it (read-only) failed: 0x80070005"
+cmp -s saved.bin read-only.bin || fail "export replaced a read-only file"
 if mkdir -p "$full_disk" && mount -t tmpfs -o size=64k tmpfs "$full_disk" 2>/dev/null; then
   echo "kept" >"$full_disk/kept.bin"
   dd if=/dev/zero of="$full_disk/filler" bs=4k status=none 2>/dev/null
@@ -189,17 +206,23 @@ run "import version 2" 1 import v2.bin
 expect_err "import version 2" "version 2, expected 1"
 run "import missing" 1 import missing.bin
 expect_err "import missing" "cannot open 'missing.bin'"
-cp saved.bin port.bin && patch port.bin 516 70110100
+cp saved.bin port.bin && patch port.bin 516 70110100 && patch port.bin 528 07000000 && patch port.bin 4 61000a00
 run "import a refused port" 1 import port.bin
-[ "$err" = "qvnnaphost import: 'port.bin' holds settings the dialog refuses: port: must be at most 65535, is 70000 (--force imports them all the same)" ] ||
+[ "$err" = "qvnnaphost import: 'port.bin' holds settings the dialog refuses: enabled: must be 0 or 1, is 7; server: must not hold control characters (U+0000 to U+001F, U+007F), is 'a\nd.example.com'; port: must be at most 65535, is 70000 (--force imports them all the same)" ] ||
   fail "import a refused port: '$err'"
 settings_are "unchanged after bad imports" \
   '{"server": "upd.example.com", "port": 80, "timeout": 30000, "cacheTime": 0, "enabled": true}'
-# Forced, the refused blob is stored; set then names the stored value and its mend.
+# Forced, the refused blob is stored and shown as it is, one line a field; set then
+# names every stored value it refuses and their mends.
 run "import --force" 0 import --force port.bin
-expect_out "import --force" "port:       70000"
-run "set over a refused stored value" 1 set --cache-time 5
-[ "$err" = "qvnnaphost set: port: the stored value is invalid (must be at most 65535, is 70000); give --port too" ] ||
+[ "$out" = "server:     a\nd.example.com (invalid: must not hold control characters (U+0000 to U+001F, U+007F))
+port:       70000 (invalid: must be at most 65535)
+timeout:    30000
+cache-time: 0
+enabled:    7 (invalid: must be 0 or 1)" ] || fail "import --force: $out"
+settings_are "invalid as stored" '{"server": "a\nd.example.com", "port": 70000, "timeout": 30000, "cacheTime": 0, "enabled": 7, "invalid": {"enabled": "must be 0 or 1", "server": "must not hold control characters (U+0000 to U+001F, U+007F)", "port": "must be at most 65535"}}'
+run "set over a refused stored value" 1 set --cache-time 5 --server=ok.example
+[ "$err" = "qvnnaphost set: enabled: the stored value is invalid (must be 0 or 1, is 7), give --enabled too; port: the stored value is invalid (must be at most 65535, is 70000), give --port too" ] ||
   fail "set over a refused stored value: '$err'"
 
 # Out of process: the component in the system's COM surrogate, as a console without
@@ -210,9 +233,15 @@ run "set over a refused stored value" 1 set --cache-time 5
 run "import before out of process" 0 import saved.bin
 end_surrogates
 run "show out of process, Wine's 32-bit surrogate" 1 show --out-of-process
-expect_err "show out of process, Wine's 32-bit surrogate" "cannot create the component (CoCreateInstance): 0x80070002"
+expect_err "show out of process, Wine's 32-bit surrogate" "out of process (CoCreateInstance): 0x80070002"
+expect_err "show out of process, Wine's 32-bit surrogate" "; the COM surrogate cannot start it; proxy/stub of INapComponentConfig: not registered"
 "$wine_run" reg add "$appid" /v DllSurrogate /d 'C:\windows\system32\dllhost.exe' /f >/dev/null ||
   fail "cannot set DllSurrogate"
+run "show out of process without a proxy/stub" 1 show --out-of-process
+expect_err "show out of process without a proxy/stub" "(CoCreateInstance): 0x80004002"
+if grep -q "surrogate cannot" <<<"$err"; then fail "the surrogate is blamed: $err"; fi
+expect_err "show out of process without a proxy/stub" "; proxy/stub of INapComponentConfig: not registered"
+end_surrogates
 "$wine_run" regsvr32 /s "$proxy" || fail "cannot register the tests' proxy $proxy"
 
 run "show out of process" 0 show --out-of-process --json
@@ -234,6 +263,12 @@ expect_err "out of process twice" "--out-of-process given twice"
 # One object, so one surrogate, for each command, the set with its three calls included.
 started=$(surrogates | wc -l)
 [ "$started" -eq 4 ] || fail "4 commands out of process started $started surrogates"
+# With the AppID changed for Wine, check names that change alone.
+run "check with a surrogate and a proxy/stub" 1 check
+expect_out "check with a surrogate and a proxy/stub" "ok    COM surrogate: starts the component"
+expect_out "check with a surrogate and a proxy/stub" "ok    proxy/stub of INapComponentConfig: $proxy"
+expect_out "check with a surrogate and a proxy/stub" "FAIL  DllSurrogate: is 'C:\\windows\\system32\\dllhost.exe'"
+expect_err "check with a surrogate and a proxy/stub" "1 problem found"
 end_surrogates
 
 
@@ -262,6 +297,9 @@ if QVN_BUILD_FOR_TESTING=$work/broken-build "$root/scripts/run.sh" >run.out 2>ru
 fi
 grep -q "broken.cpp:1: error: expected unqualified-id" run.err || fail "the build's output is not shown: $(cat run.err)"
 [ ! -s run.out ] || fail "scripts/run.sh printed settings after a failed build: $(cat run.out)"
+QVN_BUILD_FOR_TESTING=$work/broken-build "$root/scripts/run.sh" --help >run.out 2>run.err &&
+  grep -q "^  scripts/run.sh \[--json\]" run.out && [ ! -s run.err ] ||
+  fail "scripts/run.sh --help: $(cat run.out run.err)"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

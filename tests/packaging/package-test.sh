@@ -42,7 +42,7 @@ for pair in "QvnNapCfgDll:qvnnapcfg64.dll" "QvnNapHostExe:qvnnaphost.exe"; do
   [ "$actual" = "$expected" ] || fail "${pair#*:}: File table version and language '$actual', its record says '$expected'"
 done
 [ "$(table MsiFileHash | cut -f1)" = QvnInstallText ] || fail "file hashes of versioned files: $(table MsiFileHash)"
-[ "$(table Component | awk -F'\t' '$3 != "INSTALLFOLDER" || $4 != 256' | wc -l)" -eq 0 ] ||
+[ "$(table Component | awk -F'\t' '($3 != "INSTALLFOLDER" && $1 != "ComponentQuorvaneFolder") || $4 != 256' | wc -l)" -eq 0 ] ||
   fail "a component that is not 64-bit or not in the installation folder: $(table Component)"
 table Directory | grep -q $'^INSTALLFOLDER\tQuorvaneFolder\tqvnnapcfg64$' || fail "installation folder: $(table Directory)"
 table Directory | grep -q $'^QuorvaneFolder\tProgramFiles64Folder\tQuorvane$' || fail "Quorvane folder: $(table Directory)"
@@ -84,13 +84,17 @@ text=$(unzip -p "$zip" "$release/INSTALL.txt")
 grep -q "version $version" <<<"$text" || fail "INSTALL.txt does not name version $version"
 if grep -q '@VERSION@' <<<"$text"; then fail "INSTALL.txt still holds @VERSION@"; fi
 [ "$(grep -cv $'\r$' <<<"$text")" -eq 0 ] || fail "INSTALL.txt has lines without CRLF"
+layout=$(tr -d '\r' <<<"$text" | awk 'length($0) > 84 { print "line " NR " is " length($0) " long" }
+  /^(=+|-+)$/ && length($0) != length(title) { print "the underline of \"" title "\" is " length($0) " long" }
+  { title = $0 }')
+[ -z "$layout" ] || fail "INSTALL.txt: $layout"
 for topic in 'msiexec /i qvnnapcfg64.msi' 'System32\regsvr32.exe' \
   'HKEY_LOCAL_MACHINE\Software\Quorvane\ZARUZARA\Settings' 'qvnnaphost check'; do
   grep -qF "$topic" <<<"$text" || fail "INSTALL.txt does not mention '$topic'"
 done
 
 # Refusals: a DLL or build tree that is not there, a DLL without a version record, and a
-# version Windows Installer cannot take.
+# version Windows Installer cannot take; each leaves no output folder behind.
 work=$build/packaging-tests/package
 rm -rf "$work"
 mkdir -p "$work"
@@ -104,11 +108,11 @@ for refused in "--dll $work/missing.dll:--dll $work/missing.dll: no such file" \
   [ "$(cat "$work/missing.err")" = "package: ${refused#*:}" ] || fail "${refused%%:*}: $(cat "$work/missing.err")"
 done
 if "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$bin/qvn_no_resources.dll" \
-  --out "$work/no-version" 2>"$work/no-version.err"; then
+  --out "$work/no-version/out" 2>"$work/no-version.err"; then
   fail "packaged a DLL without a version record"
 fi
 grep -q 'has no version record' "$work/no-version.err" || fail "no-version refusal: $(cat "$work/no-version.err")"
-[ ! -e "$work/no-version/qvnnapcfg64.msi" ] || fail "a package was written for a DLL without a version record"
+[ ! -e "$work/no-version" ] || fail "a failed run left $(find "$work/no-version")"
 wine_in "$test_prefix" "$bin/qvn_stamp_version.exe" "$(windows_path "$bin/qvnnapcfg64.dll")" \
   "$(windows_path "$work/qvnnapcfg64.dll")" 256.0.0.0 || abort "cannot stamp a version"
 if "$root/scripts/package.sh" --no-build --build-dir "$build" --dll "$work/qvnnapcfg64.dll" \
