@@ -14,10 +14,10 @@ if "%~1"==":run_one" goto run_one
 
 rem A 32-bit prompt on 64-bit Windows sees the 32-bit registry; the test programs see
 rem the 64-bit one. Start again in the 64-bit prompt.
-if defined PROCESSOR_ARCHITEW6432 (
-    "%SystemRoot%\Sysnative\cmd.exe" /d /c ""%~f0" %*"
-    exit /b !errorlevel!
-)
+if not defined PROCESSOR_ARCHITEW6432 goto sixty_four_bit
+"%SystemRoot%\Sysnative\cmd.exe" /d /c ""%~f0" %*"
+exit /b %errorlevel%
+:sixty_four_bit
 if /i not "%PROCESSOR_ARCHITECTURE%"=="AMD64" (
     echo run-tests: the tests are 64-bit programs and this Windows is not x64 ^(%PROCESSOR_ARCHITECTURE%^)
     exit /b 2
@@ -28,10 +28,15 @@ if !errorlevel! neq 0 (
     exit /b 2
 )
 
-cd /d "%~dp0"
-set "results=%~dp0results"
-set "state=%~dp0saved-state"
-set "work=%~dp0work"
+rem pushd, unlike cd, also takes the kit's folder on a network share (as a drive).
+pushd "%~dp0"
+if not exist "programs.txt" (
+    echo run-tests: cannot enter the kit's folder; copy the kit to a local folder and run it there
+    exit /b 2
+)
+set "results=%CD%\results"
+set "state=%CD%\saved-state"
+set "work=%CD%\work"
 rem The longest a program may run, in waits of about a second (each program needs well
 rem under a minute on a quiet machine).
 set /a limit=900
@@ -84,7 +89,7 @@ for /f "usebackq eol=# tokens=1" %%p in ("programs.txt") do call :run_program %%
 call :restore remove
 set /a restore_problems=!errorlevel!
 rd /s /q "%work%" 2>nul
-if exist "%work%" echo run-tests: could not remove %work% ^(a program still holds a file there^)
+if exist "%work%" echo run-tests: could not remove !work! ^(a program still holds a file there^)
 if !restore_problems! neq 0 set /a failed+=restore_problems
 echo !passed! passed, !failed! failed
 if !failed! neq 0 exit /b 1
@@ -137,7 +142,7 @@ for %%k in (%saved_keys%) do (
     if exist "%state%\!n!.reg" (
         reg import "%state%\!n!.reg" >nul 2>&1
         if !errorlevel! neq 0 (
-            echo run-tests: could not put back %%~k ^(saved in %state%\!n!.reg^)
+            echo run-tests: could not put back %%~k ^(saved in !state!\!n!.reg^)
             set /a problems+=1
         )
     )
@@ -156,7 +161,8 @@ rem within the limit, prints its line and adds its tests to the counts.
 :run_program
 set "program=%~1"
 set "status_file=%work%\%program%.status"
-start "" /b cmd /d /c ""%~f0" :run_one %program%"
+rem Named without its folder (the current one), which may hold spaces and parentheses.
+start "" /b cmd /d /c ""%~nx0" :run_one %program%"
 set /a waited=0
 :wait_for_program
 if exist "%status_file%" goto program_ended
@@ -201,7 +207,8 @@ goto read_status
 :status_read
 set /a tests=-1, failures=0, disabled=0, skipped=0
 set "report=results\%program%.xml"
-if exist "%report%" for /f "tokens=1-11 delims== " %%a in ('find "<testsuite" "%report%"') do (
+if exist "%report%" find "<testsuite" "%report%" >"work\%program%.counts" 2>nul
+if exist "%report%" for /f "usebackq tokens=1-11 delims== " %%a in ("work\%program%.counts") do (
     if "%%a"=="<testsuites" if "%%b"=="tests" set /a tests=%%~c, failures=%%~e, disabled=%%~g
     if "%%a"=="<testsuite" if "%%j"=="skipped" set /a skipped+=%%~k
 )
@@ -239,6 +246,6 @@ exit /b 0
 rem :run_one NAME (started by :run_program) runs NAME.exe and then writes its exit
 rem status to work\NAME.status.
 :run_one
-"%~dp0%~2.exe" --gtest_output=xml:results\%~2.xml >"results\%~2.log" 2>&1
+".\%~2.exe" --gtest_output=xml:results\%~2.xml >"results\%~2.log" 2>&1
 >"work\%~2.status" echo %errorlevel%
 exit /b 0
