@@ -227,19 +227,20 @@ if "!status!"=="0" if !failures! equ 0 (
     echo PASS  %program%: !counts!
     exit /b 0
 )
+rem No test failed, yet the program did: a failure outside every test (the whole
+rem program's set-up, or a crash at its end) counts as one.
 if !failures! equ 0 (
-    rem A failure outside every test (set-up of the whole program, or a crash at its end).
     set /a failed+=1
     set "counts=!counts!, then ended with status !status!"
 )
 echo FAIL  %program%: !counts! ^(see results\%program%.log^)
 
 :cleanup_after_failure
-rem A program that failed may have stopped before its tests put the machine back: put
-rem it back for the next one, and end the COM surrogates (dllhost.exe) still hosting
-rem the component, which would otherwise outlive it for minutes.
-call :restore
+rem A program that failed may have stopped before its tests put the machine back. End
+rem the COM surrogates (dllhost.exe) still hosting the component, which would otherwise
+rem outlive it for minutes, then put the machine back for the next program.
 taskkill /f /fi "IMAGENAME eq dllhost.exe" /fi "MODULES eq qvnnapcfg64.dll" >nul 2>&1
+call :restore
 exit /b 0
 
 
