@@ -123,6 +123,10 @@ ULONG GiveBackFactoryReferencesHeldByWine(IClassFactory* factory)
 
 void UseSixtyFourBitSurrogate()
 {
+    if (!RunningUnderWine())
+    {
+        return;
+    }
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
     ASSERT_GT(length, 0u);

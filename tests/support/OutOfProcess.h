@@ -43,11 +43,13 @@ private:
 // unload. Call it only when no other reference to the factory exists.
 ULONG GiveBackFactoryReferencesHeldByWine(IClassFactory* factory);
 
-// Names the 64-bit surrogate, <system folder>\dllhost.exe, as the component's
-// DllSurrogate. The registration writes the value empty, which means "the system's
-// surrogate": Wine 8 then starts the 32-bit one (SysWOW64\dllhost.exe), which needs
-// 32-bit Wine, and the creation fails with 0x80070002. Call it after registering;
-// unregistering removes the value with the AppID key. Fails the test on error.
+// Under Wine, names the 64-bit surrogate, <system folder>\dllhost.exe, as the
+// component's DllSurrogate. The registration writes the value empty, which means "the
+// system's surrogate": Windows then starts its 64-bit dllhost.exe for a 64-bit server,
+// but Wine 8 starts the 32-bit one (SysWOW64\dllhost.exe), which needs 32-bit Wine, and
+// the creation fails with 0x80070002. On Windows it leaves the value as registered.
+// Call it after registering; unregistering removes the value with the AppID key. Fails
+// the test on error.
 void UseSixtyFourBitSurrogate();
 
 // The ids of the surrogate processes (dllhost.exe) that have the module (a file name

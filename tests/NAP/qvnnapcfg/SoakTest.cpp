@@ -224,11 +224,21 @@ class SoakTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        if (!RunningUnderWine())
+        {
+            GTEST_SKIP() << "Windows creates a \"Neutral\" class in the neutral apartment and hands the main "
+                            "apartment a proxy that other threads may not call; the soak shares the objects the "
+                            "main apartment creates with every thread, as Wine hands them out";
+        }
         ASSERT_EQ(dll.DllRegisterServer(), S_OK);
         ExpectRegistered(HKEY_CLASSES_ROOT, PathBesideProgram(L"qvnnapcfg64.dll"));
     }
     void TearDown() override
     {
+        if (IsSkipped())
+        {
+            return; // nothing was registered
+        }
         EXPECT_EQ(dll.DllUnregisterServer(), S_OK);
         ExpectUnregistered(HKEY_CLASSES_ROOT);
     }
