@@ -235,10 +235,14 @@ def boundary_cost(figures):
         "between each), and what it costs depends on whether they hand over on one processor or wake "
         "one another across processors. Where the system puts each process's threads is its own "
         "choice, which lasts for seconds and need not be the same for the surrogate as for the "
-        "reference's server: with the processes free to move, the ratio of `GetConfig` to `ReadAt` went "
-        "from 0.64 to 1.43 between runs on a quiet machine. So the benchmark, and with it the two "
-        "servers it starts (a process inherits the processors its creator may use), runs on one "
-        "processor while these figures are taken; Wine's server stays free.",
+        "reference's server. With the processes free to move, the ratio of `GetConfig` to `ReadAt` went "
+        "from 0.64 to 1.43 between runs on a quiet machine (with few long repetitions), and from 0.87 "
+        "to 1.13 between three runs under a load of 10 on two processors (with the pairs as now); on "
+        "one processor, seven runs under that load gave 0.88 to 0.96. So the benchmark, and with it "
+        "the two servers it starts (a process inherits the processors its creator may use), runs on "
+        "one processor while these figures are taken; Wine's server stays free. `GetConfig` comes "
+        "out a little below 1 in every run: the platform's `ReadAt`, route and all, costs a little "
+        "more than `GetConfig`.",
         "",
     ] + [f"- {line}" for line in found] + [""]
 
