@@ -1,18 +1,20 @@
 // qvnnapcfg_bench: measures the component's figures in one run, each beside a reference
 // measured in the same run under the same conditions, and prints them as a table.
 //
-//     qvnnapcfg_bench [--quick] [--tsv FILE]
+//     qvnnapcfg_bench [--quick] [--tsv FILE] [--samples FILE]
 //
-// --quick takes few samples (the ordinary test run uses it), judges only the counted
-// targets (registry calls, allocations, locks), since timings of a few samples on a
-// shared machine mean little, and leaves out the figures across the process boundary. --tsv also writes the table as
-// tab-separated values, one figure a line, for scripts/benchmark.sh.
+// --quick takes few samples (the ordinary test run uses it) of every figure and judges
+// only the counted targets (registry calls, allocations, locks): timings of a few
+// samples on a shared machine mean little. --tsv also writes the table as tab-separated
+// values, one figure a line, for scripts/benchmark.sh; --samples writes every
+// repetition's value of each timed figure.
 //
 // Exit status: 0 when every judged target is met, 2 when one is missed, 1 when a
 // measurement could not be taken.
 //
-// Timings are medians over repetitions; the component's repetitions alternate with the
-// reference's, so that both see the same load on the machine.
+// A timed figure is taken in pairs of short repetitions, one of the component and one of
+// its reference side by side, the order swapping from pair to pair; the value is the
+// median of the component's repetitions, the ratio the median of the pairs' ratios.
 #include "Timing.h"
 
 #include "RegistryKey.h"
@@ -57,12 +59,24 @@ constexpr CLSID ClsidInternetSecurityManager = {
 constexpr double SmallFactor = 4.0;
 // Loading the component may cost at most this many times the empty DLL's load.
 constexpr double LoadFactor = 2.0;
+// Creating the object, and showing its dialog, may cost at most this many times the same
+// of the platform's own: a class whose creation also only allocates a small object, and
+// the same dialog template with a procedure that does nothing.
+constexpr double PlatformFactor = 1.25;
+// Out of process, GetConfig and SetConfig may cost at most this many times the
+// platform's own call of the same shape there: the crossing costs the same, and what
+// the component does inside is small beside it.
+constexpr double RemoteFactor = 1.5;
 
-// How many samples a figure takes: repetitions (the median is kept) and calls per
-// repetition.
+// How many samples a timed figure takes: pairs of repetitions (one of the component and
+// one of its reference each), and calls per repetition. A repetition stays well below the
+// few milliseconds the system gives a thread before it may switch to other work: a
+// repetition that another program interrupts then stands out among many that ran
+// through, and the medians keep to the latter. Longer repetitions would each be
+// interrupted or not by chance, and the median of a few would fall on either side.
 struct Samples
 {
-    int repetitions;
+    int pairs;
     int calls;
 };
 
@@ -70,9 +84,27 @@ struct Settings
 {
     bool quick = false;
     std::string tsvPath;
+    std::string samplesPath;
 
     Samples Pick(Samples full, Samples quickSamples) const { return quick ? quickSamples : full; }
 };
+
+// The value with three significant digits or so; empty for NaN.
+std::string Number(double value)
+{
+    if (std::isnan(value))
+    {
+        return "";
+    }
+    char text[32];
+    const double magnitude = std::fabs(value);
+    std::snprintf(text, sizeof text,
+                  magnitude >= 100 || value == std::floor(value) ? "%.0f"
+                  : magnitude >= 10                              ? "%.1f"
+                                                                 : "%.2f",
+                  value);
+    return text;
+}
 
 enum class Judged
 {
@@ -91,9 +123,35 @@ struct Figure
     std::string target; // as text, e.g. "<= 2x" or "= 0"
     Judged judged = Judged::None;
     bool met = true;
+    // Timed figures only (empty otherwise): each repetition's value, of the component and
+    // of the reference, in pairs.
+    PairedTimings timings;
 
-    double Ratio() const { return std::isnan(reference) || reference == 0 ? NAN : value / reference; }
+    bool Timed() const { return !timings.component.empty(); }
+    // The median of the pairs' ratios: each pair of repetitions ran side by side, under
+    // the same load on the machine, which the ratio of the pair cancels. NaN for a
+    // figure without a reference.
+    Spread Ratio() const { return Timed() ? SpreadOf(timings.Ratios()) : Spread{NAN, NAN, NAN, 0}; }
 };
+
+// A figure timed in pairs with its reference; value and reference are the medians.
+Figure TimedFigure(std::string label, std::string unit, std::string referenceLabel, PairedTimings timings)
+{
+    Figure figure{std::move(label), Median(timings.component), std::move(unit), std::move(referenceLabel),
+                  Median(timings.reference)};
+    figure.timings = std::move(timings);
+    return figure;
+}
+
+// Gives a timed figure its target, judged in full runs: the ratio may be at most
+// `factor`.
+Figure AtMost(double factor, Figure figure)
+{
+    figure.target = "<= " + Number(factor) + "x";
+    figure.judged = Judged::Timing;
+    figure.met = figure.Ratio().median <= factor;
+    return figure;
+}
 
 // A count that must be exact: `count` calls over `calls` measured calls, met only when it
 // is `expectedPerCall` for each of them.
@@ -106,35 +164,15 @@ Figure CountedFigure(std::string label, long count, long expectedPerCall, long c
     return figure;
 }
 
-// The medians of the component's and the reference's timings (each a function of the
-// number of calls), over repetitions in which the two alternate, so that both see the
-// same load on the machine.
+// The component's and the reference's timings (each a function of the number of calls)
+// over repetitions in alternating pairs, after the same warm-up calls of each: whatever
+// the platform or the component does on first use is paid before, by both alike.
 template <class Component, class Reference>
-std::pair<double, double> AlternatingMedians(const Samples& samples, Component component, Reference reference)
+PairedTimings AlternatingTimings(const Samples& samples, int warmUpCalls, Component component, Reference reference)
 {
-    std::vector<double> times, references;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
-    {
-        times.push_back(component(samples.calls));
-        references.push_back(reference(samples.calls));
-    }
-    return {Median(times), Median(references)};
-}
-
-std::string Number(double value)
-{
-    if (std::isnan(value))
-    {
-        return "";
-    }
-    char text[32];
-    const double magnitude = std::fabs(value);
-    std::snprintf(text, sizeof text,
-                  magnitude >= 100 || value == std::floor(value) ? "%.0f"
-                  : magnitude >= 10                              ? "%.1f"
-                                                                 : "%.2f",
-                  value);
-    return text;
+    AlternatingPairs(warmUpCalls, [&](bool ofComponent) { ofComponent ? component(1) : reference(1); });
+    return TimeInPairs(
+        samples.pairs, [&] { return component(samples.calls); }, [&] { return reference(samples.calls); });
 }
 
 std::string Status(const Figure& figure, const Settings& settings)
@@ -197,6 +235,29 @@ SHVConfigBlob SampleBlob()
     return blob;
 }
 
+// For the object's life, this process runs on one processor only, the lowest it may run
+// on, and so do the processes it starts meanwhile, which inherit the mask; afterwards it
+// may run where it could before. Throws when the mask cannot be set.
+class OneProcessorScope
+{
+public:
+    OneProcessorScope()
+    {
+        DWORD_PTR system = 0;
+        if (!GetProcessAffinityMask(GetCurrentProcess(), &m_previous, &system) || m_previous == 0 ||
+            !SetProcessAffinityMask(GetCurrentProcess(), m_previous & (~m_previous + 1)))
+        {
+            throw std::runtime_error("cannot keep the process on one processor");
+        }
+    }
+    ~OneProcessorScope() { SetProcessAffinityMask(GetCurrentProcess(), m_previous); }
+    OneProcessorScope(const OneProcessorScope&) = delete;
+    OneProcessorScope& operator=(const OneProcessorScope&) = delete;
+
+private:
+    DWORD_PTR m_previous = 0;
+};
+
 // --- Loading --------------------------------------------------------------------------
 
 struct LoadCost
@@ -235,28 +296,18 @@ void BenchmarkLoading(const Settings& settings, std::vector<Figure>& figures)
         throw std::runtime_error("the component is loaded already");
     }
     const ImportsHeldLoaded imports(component); // as a host's process has them
-    const Samples samples = settings.Pick({25, 40}, {3, 10});
-    MeasureLoads(component, 5); // whatever the platform sets up once
-    MeasureLoads(empty, 5);
-
-    std::vector<double> componentLoads, emptyLoads, componentUnloads, emptyUnloads;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
-    {
-        const LoadCost ofComponent = MeasureLoads(component, samples.calls);
-        const LoadCost ofEmpty = MeasureLoads(empty, samples.calls);
-        componentLoads.push_back(ofComponent.load);
-        componentUnloads.push_back(ofComponent.unload);
-        emptyLoads.push_back(ofEmpty.load);
-        emptyUnloads.push_back(ofEmpty.unload);
-    }
-    Figure load{"LoadLibrary of qvnnapcfg64.dll", Median(componentLoads), "us", "LoadLibrary of an empty DLL",
-                Median(emptyLoads)};
-    load.target = "<= " + Number(LoadFactor) + "x";
-    load.judged = Judged::Timing;
-    load.met = load.Ratio() <= LoadFactor;
-    figures.push_back(load);
-    figures.push_back({"FreeLibrary of qvnnapcfg64.dll", Median(componentUnloads), "us", "FreeLibrary of an empty DLL",
-                       Median(emptyUnloads)});
+    const Samples samples = settings.Pick({600, 1}, {5, 1});
+    // Whatever the platform sets up once.
+    AlternatingPairs(5, [&](bool ofComponent) { MeasureLoads(ofComponent ? component : empty, 1); });
+    PairedTimings loads, unloads;
+    AlternatingPairs(samples.pairs, [&](bool ofComponent) {
+        const LoadCost cost = MeasureLoads(ofComponent ? component : empty, samples.calls);
+        (ofComponent ? loads.component : loads.reference).push_back(cost.load);
+        (ofComponent ? unloads.component : unloads.reference).push_back(cost.unload);
+    });
+    figures.push_back(
+        AtMost(LoadFactor, TimedFigure("LoadLibrary of qvnnapcfg64.dll", "us", "LoadLibrary of an empty DLL", loads)));
+    figures.push_back(TimedFigure("FreeLibrary of qvnnapcfg64.dll", "us", "FreeLibrary of an empty DLL", unloads));
 }
 
 // --- COM activation -------------------------------------------------------------------
@@ -295,40 +346,32 @@ void BenchmarkActivation(const Settings& settings, const ComponentDll& dll, std:
 {
     const ScopedRegistration registration(dll);
 
-    const Samples samples = settings.Pick({15, 400}, {3, 20});
-    MeasureCreation(ClsidSHVConfig, 20); // COM loads each server once and keeps it
-    MeasureCreation(ClsidInternetSecurityManager, 20);
-    std::vector<double> component, reference;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
-    {
-        component.push_back(MeasureCreation(ClsidSHVConfig, samples.calls));
-        reference.push_back(MeasureCreation(ClsidInternetSecurityManager, samples.calls));
-    }
-    figures.push_back({"CoCreateInstance and Release of SHVConfig", Median(component), "us",
-                       "the same of Wine's InternetSecurityManager (urlmon)", Median(reference)});
+    const Samples samples = settings.Pick({1000, 1}, {10, 1});
+    // COM loads each server once and keeps it.
+    const PairedTimings timings = AlternatingTimings(
+        samples, 20, [&](int calls) { return MeasureCreation(ClsidSHVConfig, calls); },
+        [&](int calls) { return MeasureCreation(ClsidInternetSecurityManager, calls); });
+    figures.push_back(
+        AtMost(PlatformFactor, TimedFigure("CoCreateInstance and Release of SHVConfig", "us",
+                                           "the same of Wine's InternetSecurityManager (urlmon)", timings)));
 }
 
 // --- DllGetClassObject, warm ----------------------------------------------------------
 
-// One thread's share of a warm-path measurement: repetitions of batches in which only
-// the acquiring calls are timed and the matching releases follow untimed, so that the
-// count a call changes stays within a batch's size. Returns nanoseconds per acquiring
-// call, one value per repetition.
-std::vector<double> TimedBatches(const Samples& samples, int batch, const std::function<void(int)>& acquire,
+// One thread's share of a warm-path measurement: repetitions of a batch of acquiring
+// calls, timed, each followed by the matching releases, untimed, so that the count a call
+// changes stays within a batch's size. Returns nanoseconds per acquiring call, one value
+// per repetition.
+std::vector<double> TimedBatches(int repetitions, int batch, const std::function<void(int)>& acquire,
                                  const std::function<void(int)>& release)
 {
     std::vector<double> perCall;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
+    for (int repetition = 0; repetition < repetitions; ++repetition)
     {
-        double nanoseconds = 0;
-        for (int round = 0; round < samples.calls / batch; ++round)
-        {
-            const Stopwatch watch;
-            acquire(batch);
-            nanoseconds += watch.Nanoseconds();
-            release(batch);
-        }
-        perCall.push_back(nanoseconds / (samples.calls / batch * batch));
+        const Stopwatch watch;
+        acquire(batch);
+        perCall.push_back(watch.Nanoseconds() / batch);
+        release(batch);
     }
     return perCall;
 }
@@ -387,7 +430,12 @@ std::vector<double> OnThreads(int threads, const std::function<std::vector<doubl
 
 void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std::vector<Figure>& figures)
 {
+    // About 25 us of the reference's calls: long enough for the performance counter's
+    // resolution (0.1 us under Wine), short enough to run through between interruptions.
     constexpr int Batch = 4096;
+    // Pairs of rounds; in a round each thread times this many repetitions of one batch.
+    const Samples samples = settings.Pick({20, Batch}, {1, Batch});
+    const int repetitionsPerRound = settings.quick ? 5 : 50;
     const auto getClassObject = Export<DllGetClassObjectFunction>(dll.Module(), "DllGetClassObject");
     IClassFactory* warm = dll.Factory(); // the first request creates and caches the factory
     if (warm == nullptr)
@@ -395,10 +443,10 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
         throw std::runtime_error("no class factory");
     }
 
-    auto componentBody = [&](const Samples& samples) {
+    auto componentBody = [&] {
         std::vector<IClassFactory*> factories(Batch);
         return TimedBatches(
-            samples, Batch,
+            repetitionsPerRound, Batch,
             [&](int count) {
                 for (int i = 0; i < count; ++i)
                 {
@@ -413,9 +461,9 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
             });
     };
     alignas(64) static volatile LONG shared = 0;
-    auto referenceBody = [&](const Samples& samples) {
+    auto referenceBody = [&] {
         return TimedBatches(
-            samples, Batch,
+            repetitionsPerRound, Batch,
             [&](int count) {
                 for (int i = 0; i < count; ++i)
                 {
@@ -430,8 +478,6 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
             });
     };
 
-    const Samples samples = settings.Pick({5, 40 * Batch}, {2, 4 * Batch});
-    const int rounds = settings.quick ? 1 : 3;
     ImportCallCounter counter("qvnnapcfg64.dll");
     ImportCallCounts counts; // while the component's calls run, summed
     auto countFromHere = [&] { counter.Reset(); };
@@ -443,23 +489,20 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
     auto nothing = [] {};
     for (int threads = 1; threads <= 2; ++threads)
     {
-        std::vector<double> component, reference;
-        for (int round = 0; round < rounds; ++round)
-        {
-            const auto ofComponent = OnThreads(
-                threads, [&] { return componentBody(samples); }, countFromHere, countUpToHere);
-            const auto ofReference = OnThreads(
-                threads, [&] { return referenceBody(samples); }, nothing, nothing);
-            component.insert(component.end(), ofComponent.begin(), ofComponent.end());
-            reference.insert(reference.end(), ofReference.begin(), ofReference.end());
-        }
+        // The threads of a round all run the same side, so that the count they share is
+        // contended as it is in use; the rounds alternate, and the n-th repetition of a
+        // thread in a round of the component pairs with the n-th of the same thread in
+        // the round of the reference beside it.
+        PairedTimings timings;
+        AlternatingPairs(samples.pairs, [&](bool ofComponent) {
+            const auto values = ofComponent ? OnThreads(threads, componentBody, countFromHere, countUpToHere)
+                                            : OnThreads(threads, referenceBody, nothing, nothing);
+            std::vector<double>& side = ofComponent ? timings.component : timings.reference;
+            side.insert(side.end(), values.begin(), values.end());
+        });
         const std::string on = threads == 1 ? "1 thread" : "2 threads at once";
-        Figure figure{"DllGetClassObject, warm, " + on, Median(component), "ns",
-                      "InterlockedIncrement of one shared count, " + on, Median(reference)};
-        figure.target = "<= " + Number(SmallFactor) + "x";
-        figure.judged = Judged::Timing;
-        figure.met = figure.Ratio() <= SmallFactor;
-        figures.push_back(figure);
+        figures.push_back(AtMost(SmallFactor, TimedFigure("DllGetClassObject, warm, " + on, "ns",
+                                                          "InterlockedIncrement of one shared count, " + on, timings)));
     }
     figures.push_back(CountedFigure("DllGetClassObject, warm: allocations while measured", counts.allocations, 0));
     figures.push_back(CountedFigure("DllGetClassObject, warm: locks taken while measured", counts.locks, 0));
@@ -470,7 +513,8 @@ void BenchmarkClassObject(const Settings& settings, const ComponentDll& dll, std
 
 void BenchmarkGetConfig(const Settings& settings, INapComponentConfig* config, std::vector<Figure>& figures)
 {
-    const Samples samples = settings.Pick({15, 20000}, {3, 500});
+    // A repetition of the reference's calls takes some 60 us.
+    const Samples samples = settings.Pick({1000, 1000}, {10, 1000});
     const SHVConfigBlob source = SampleBlob();
     auto component = [&](int calls) {
         const Stopwatch watch;
@@ -493,19 +537,10 @@ void BenchmarkGetConfig(const Settings& settings, INapComponentConfig* config, s
         }
         return watch.Nanoseconds() / calls;
     };
-    component(100); // the first call reads the settings from the registry
-    std::vector<double> times, floors;
-    for (int repetition = 0; repetition < samples.repetitions; ++repetition)
-    {
-        times.push_back(component(samples.calls));
-        floors.push_back(floor(samples.calls));
-    }
-    Figure figure{"GetConfig (and CoTaskMemFree of its block)", Median(times), "ns",
-                  "CoTaskMemAlloc, 532-byte copy, CoTaskMemFree", Median(floors)};
-    figure.target = "<= " + Number(SmallFactor) + "x";
-    figure.judged = Judged::Timing;
-    figure.met = figure.Ratio() <= SmallFactor;
-    figures.push_back(figure);
+    // The first call reads the settings from the registry.
+    figures.push_back(AtMost(SmallFactor, TimedFigure("GetConfig (and CoTaskMemFree of its block)", "ns",
+                                                      "CoTaskMemAlloc, 532-byte copy, CoTaskMemFree",
+                                                      AlternatingTimings(samples, 100, component, floor))));
 
     ImportCallCounter counter("qvnnapcfg64.dll");
     constexpr int Calls = 1000;
@@ -518,7 +553,7 @@ void BenchmarkGetConfig(const Settings& settings, INapComponentConfig* config, s
 
 void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, std::vector<Figure>& figures)
 {
-    const Samples samples = settings.Pick({9, 300}, {2, 20});
+    const Samples samples = settings.Pick({500, 1}, {10, 1});
     SHVConfigBlob blob = SampleBlob();
     auto component = [&](int calls) {
         return MicrosecondsPerCall(
@@ -543,10 +578,8 @@ void BenchmarkSetConfig(const Settings& settings, INapComponentConfig* config, s
         }
         return watch.Microseconds() / calls;
     };
-    component(10);
-    direct(10);
-    const auto [time, reference] = AlternatingMedians(samples, component, direct);
-    figures.push_back({"SetConfig", time, "us", "the same key opened and five values written directly", reference});
+    figures.push_back(TimedFigure("SetConfig", "us", "the same key opened and five values written directly",
+                                  AlternatingTimings(samples, 10, component, direct)));
 
     ImportCallCounter counter("qvnnapcfg64.dll");
     constexpr int Calls = 100;
@@ -718,8 +751,17 @@ private:
 };
 
 // From the process's main apartment, as a console calls the class out of process.
+//
+// A call crosses from this process to a server's and back through several threads
+// (this one, the server's receiving thread, the server's apartment, and the Wine server
+// between each), and what it costs depends on whether they hand over on one processor or
+// wake one another across processors. Where the system puts each process's threads is
+// its own choice, which lasts for seconds and need not be the same for the surrogate as
+// for the reference's server: so this process, and with it the two servers it starts,
+// stays on one processor while these figures are taken.
 void BenchmarkOutOfProcess(const Settings& settings, const ComponentDll& dll, std::vector<Figure>& figures)
 {
+    const OneProcessorScope oneProcessor;
     const ScopedRegistration registration(dll);
     UseSixtyFourBitSurrogate();
     const TestProxyRegistration proxy;
@@ -769,16 +811,15 @@ void BenchmarkOutOfProcess(const Settings& settings, const ComponentDll& dll, st
         });
     };
 
-    const Samples samples = settings.Pick({11, 40}, {2, 5});
+    const Samples samples = settings.Pick({600, 1}, {5, 1});
     const std::string where = ", in a single-threaded apartment of another process";
-    getConfig(5); // the first calls set up the connections
-    readAt(5);
-    const auto [getTime, readTime] = AlternatingMedians(samples, getConfig, readAt);
-    figures.push_back({"GetConfig out of process, the DLL in the surrogate", getTime, "us",
-                       "ILockBytes::ReadAt of 532 bytes" + where, readTime});
-    const auto [setTime, writeTime] = AlternatingMedians(samples, setConfig, writeAt);
-    figures.push_back({"SetConfig out of process, the DLL in the surrogate", setTime, "us",
-                       "ILockBytes::WriteAt of 532 bytes" + where, writeTime});
+    // The first calls set up the connections.
+    figures.push_back(AtMost(RemoteFactor, TimedFigure("GetConfig out of process, the DLL in the surrogate", "us",
+                                                       "ILockBytes::ReadAt of 532 bytes" + where,
+                                                       AlternatingTimings(samples, 5, getConfig, readAt))));
+    figures.push_back(AtMost(RemoteFactor, TimedFigure("SetConfig out of process, the DLL in the surrogate", "us",
+                                                       "ILockBytes::WriteAt of 532 bytes" + where,
+                                                       AlternatingTimings(samples, 5, setConfig, writeAt))));
 }
 
 // --- The settings dialog --------------------------------------------------------------
@@ -830,6 +871,26 @@ private:
     const double m_start = SecondsNow();
 };
 
+// Lets what the dialog shown last set off die down before the next one is timed: the
+// messages it left to this thread are handled, and so are those the desktop's own
+// process (which hears of every top-level window that comes and goes) was sent or
+// posted meanwhile: it answers a message sent to its window between two messages it
+// takes from its queue, so two answers in a row mean that it has taken one, and the
+// queue this process filled holds little more.
+void LetTheDesktopSettle()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+    {
+        DispatchMessageW(&message);
+    }
+    for (int round = 0; round < 2; ++round)
+    {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(GetDesktopWindow(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result);
+    }
+}
+
 INT_PTR CALLBACK BareDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept
 {
     if (message == WM_INITDIALOG)
@@ -857,26 +918,27 @@ void BenchmarkDialog(const Settings& settings, const ComponentDll& dll, INapComp
         throw std::runtime_error("the settings dialog's template is missing");
     }
     auto component = [&] {
+        LetTheDesktopSettle();
         InitDialogTimer timer;
         config->InvokeUI(nullptr);
         return timer.Milliseconds();
     };
     auto bare = [&] {
+        LetTheDesktopSettle();
         InitDialogTimer timer;
         DialogBoxIndirectParamW(dll.Module(), dialogTemplate, nullptr, BareDialogProc, 0);
         return timer.Milliseconds();
     };
-    component(); // the first dialog of a process registers classes and loads fonts
-    bare();
-    const int repetitions = settings.quick ? 2 : 15;
-    std::vector<double> times, references;
-    for (int repetition = 0; repetition < repetitions; ++repetition)
-    {
-        times.push_back(component());
-        references.push_back(bare());
-    }
-    figures.push_back({"InvokeUI up to the end of WM_INITDIALOG", Median(times), "ms",
-                       "its template shown by DialogBoxIndirectParamW, empty procedure", Median(references)});
+    // The first dialog of a process registers classes and loads fonts.
+    TimeInPairs(2, component, bare);
+    // A dialog takes milliseconds, longer than a time slice, so that other work on the
+    // machine spreads the pairs' ratios widely (a third either way under load): the
+    // median of many keeps still.
+    const int pairs = settings.Pick({160, 1}, {2, 1}).pairs;
+    figures.push_back(
+        AtMost(PlatformFactor, TimedFigure("InvokeUI up to the end of WM_INITDIALOG", "ms",
+                                           "its template shown by DialogBoxIndirectParamW, empty procedure",
+                                           TimeInPairs(pairs, component, bare))));
 }
 
 // --- Registration ---------------------------------------------------------------------
@@ -946,28 +1008,27 @@ void BenchmarkRegistration(const Settings& settings, const ComponentDll& dll, st
                                  DescribeRegistrySnapshot(registered));
     }
 
-    const int repetitions = settings.quick ? 2 : 25;
-    std::vector<double> times, references;
-    for (int repetition = 0; repetition < repetitions; ++repetition)
-    {
-        times.push_back(component());
-        references.push_back(direct());
-    }
-    figures.push_back(
-        {"DllRegisterServer", Median(times), "ms", "the same keys and values written directly", Median(references)});
+    TimeInPairs(5, component, direct); // whatever the first writes of a key cost
+    const int pairs = settings.Pick({400, 1}, {2, 1}).pairs;
+    figures.push_back(TimedFigure("DllRegisterServer", "ms", "the same keys and values written directly",
+                                  TimeInPairs(pairs, component, direct)));
 }
 
 // --- Output ---------------------------------------------------------------------------
 
 void PrintTable(const std::vector<Figure>& figures, const Settings& settings)
 {
-    std::printf("%-58s %10s %-5s %10s %8s %8s  %s\n", "figure", "value", "unit", "reference", "ratio", "target",
-                "result");
+    std::printf("%-58s %10s %-5s %10s %19s %5s %8s  %s\n", "figure", "value", "unit", "reference", "ratio (quartiles)",
+                "pairs", "target", "result");
     for (const Figure& figure : figures)
     {
-        std::printf("%-58s %10s %-5s %10s %8s %8s  %s\n", figure.label.c_str(), Number(figure.value).c_str(),
-                    figure.unit.c_str(), Number(figure.reference).c_str(), Number(figure.Ratio()).c_str(),
-                    figure.target.c_str(), Status(figure, settings).c_str());
+        const Spread ratio = figure.Ratio();
+        const std::string ratioText =
+            figure.Timed() ? Number(ratio.median) + " (" + Number(ratio.lower) + "-" + Number(ratio.upper) + ")" : "";
+        std::printf("%-58s %10s %-5s %10s %19s %5s %8s  %s\n", figure.label.c_str(), Number(figure.value).c_str(),
+                    figure.unit.c_str(), Number(figure.reference).c_str(), ratioText.c_str(),
+                    figure.Timed() ? std::to_string(ratio.repetitions).c_str() : "", figure.target.c_str(),
+                    Status(figure, settings).c_str());
     }
     std::printf("\nreferences:\n");
     for (const Figure& figure : figures)
@@ -979,19 +1040,58 @@ void PrintTable(const std::vector<Figure>& figures, const Settings& settings)
     }
 }
 
+// One line a figure. For a timed figure, each of value, reference value and ratio comes
+// with its lower and upper quartile (`_low`, `_high`), and `pairs` is the number of pairs
+// of repetitions; these stay empty for a counted figure.
 void WriteTsv(const std::vector<Figure>& figures, const Settings& settings)
 {
     std::ofstream file(settings.tsvPath, std::ios::binary);
-    file << "figure\tvalue\tunit\treference\treference_value\tratio\ttarget\tresult\n";
+    file << "figure\tvalue\tvalue_low\tvalue_high\tunit\treference\treference_value\treference_value_low\t"
+            "reference_value_high\tratio\tratio_low\tratio_high\tpairs\ttarget\tresult\n";
     for (const Figure& figure : figures)
     {
-        file << figure.label << '\t' << Number(figure.value) << '\t' << figure.unit << '\t' << figure.referenceLabel
-             << '\t' << Number(figure.reference) << '\t' << Number(figure.Ratio()) << '\t' << figure.target << '\t'
+        const Spread none{NAN, NAN, NAN, 0};
+        const Spread value = figure.Timed() ? SpreadOf(figure.timings.component) : none;
+        const Spread reference = figure.Timed() ? SpreadOf(figure.timings.reference) : none;
+        const Spread ratio = figure.Ratio();
+        file << figure.label << '\t' << Number(figure.value) << '\t' << Number(value.lower) << '\t'
+             << Number(value.upper) << '\t' << figure.unit << '\t' << figure.referenceLabel << '\t'
+             << Number(figure.reference) << '\t' << Number(reference.lower) << '\t' << Number(reference.upper) << '\t'
+             << Number(ratio.median) << '\t' << Number(ratio.lower) << '\t' << Number(ratio.upper) << '\t'
+             << (figure.Timed() ? std::to_string(ratio.repetitions) : "") << '\t' << figure.target << '\t'
              << Status(figure, settings) << '\n';
     }
     if (!file)
     {
         throw std::runtime_error("cannot write " + settings.tsvPath);
+    }
+}
+
+// Every repetition's value of each timed figure, for a look at the distributions: a line
+// of the component's values and a line of the reference's, tab-separated.
+void WriteSamples(const std::vector<Figure>& figures, const Settings& settings)
+{
+    std::ofstream file(settings.samplesPath, std::ios::binary);
+    for (const Figure& figure : figures)
+    {
+        for (const auto& [side, values] :
+             {std::pair{"component", &figure.timings.component}, std::pair{"reference", &figure.timings.reference}})
+        {
+            if (values->empty())
+            {
+                continue;
+            }
+            file << figure.label << '\t' << side;
+            for (double value : *values)
+            {
+                file << '\t' << value;
+            }
+            file << '\n';
+        }
+    }
+    if (!file)
+    {
+        throw std::runtime_error("cannot write " + settings.samplesPath);
     }
 }
 
@@ -1009,6 +1109,10 @@ Settings ParseArguments(int argc, char** argv)
         {
             settings.tsvPath = argv[++i];
         }
+        else if (argument == "--samples" && i + 1 < argc)
+        {
+            settings.samplesPath = argv[++i];
+        }
         else
         {
             throw std::invalid_argument("usage: qvnnapcfg_bench [--quick] [--tsv FILE]");
@@ -1019,6 +1123,12 @@ Settings ParseArguments(int argc, char** argv)
 
 int Run(const Settings& settings)
 {
+    // The first window of a process, the apartment's included, needs the desktop's own
+    // process, which Wine starts when none runs; it then sets itself up while the
+    // figures are taken. Asking for the desktop starts it, and waits until it is ready,
+    // before any figure is.
+    GetDesktopWindow();
+
     std::vector<Figure> figures;
     BenchmarkLoading(settings, figures);
 
@@ -1031,10 +1141,6 @@ int Run(const Settings& settings)
             throw std::runtime_error("cannot load qvnnapcfg64.dll");
         }
         BenchmarkActivation(settings, dll, figures);
-        if (!settings.quick) // it judges nothing, and the quick run keeps to what it judges
-        {
-            BenchmarkOutOfProcess(settings, dll, figures);
-        }
         {
             const ScratchRegistry settingsKey; // the settings go to a scratch HKEY_LOCAL_MACHINE
             BenchmarkClassObject(settings, dll, figures);
@@ -1047,6 +1153,11 @@ int Run(const Settings& settings)
             config->Release();
         }
         BenchmarkRegistration(settings, dll, figures);
+        // Last: the calls across the process boundary leave the platform's threads in
+        // this process, which end a while after the servers have gone. Every thread's
+        // end runs the DLL's thread notifications, which take a lock: during a counted
+        // figure's window, that lock would count as the DLL's.
+        BenchmarkOutOfProcess(settings, dll, figures);
         if (dll.DllCanUnloadNow() != S_OK)
         {
             throw std::runtime_error("the benchmark left a reference on the component");
@@ -1058,6 +1169,10 @@ int Run(const Settings& settings)
     if (!settings.tsvPath.empty())
     {
         WriteTsv(figures, settings);
+    }
+    if (!settings.samplesPath.empty())
+    {
+        WriteSamples(figures, settings);
     }
     if (::testing::UnitTest::GetInstance()->ad_hoc_test_result().Failed())
     {

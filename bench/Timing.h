@@ -1,5 +1,7 @@
-// Time measurement for the benchmark: the platform's performance counter, and the median
-// that keeps a figure steady when other work on the machine interrupts a repetition.
+// Time measurement for the benchmark: the platform's performance counter, the order in
+// which a figure's repetitions alternate with its reference's, and the median and
+// quartiles that keep a figure steady when other work on the machine interrupts a
+// repetition.
 #pragma once
 
 #include <windows.h>
@@ -45,15 +47,92 @@ template <class Call> double MicrosecondsPerCall(int calls, Call call)
     return watch.Microseconds() / calls;
 }
 
-// The median of the values (the mean of the middle two for an even count). Throws when
-// there are none.
-inline double Median(std::vector<double> values)
+// The value below which the given share (0 to 1) of the values lie, interpolated
+// linearly between the two nearest: the median for 0.5, the quartiles for 0.25 and 0.75.
+// Throws when there are none.
+inline double Quantile(std::vector<double> values, double share)
 {
     if (values.empty())
     {
-        throw std::invalid_argument("median of nothing");
+        throw std::invalid_argument("quantile of nothing");
     }
     std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    const double position = share * double(values.size() - 1);
+    const auto below = static_cast<std::size_t>(position);
+    const std::size_t above = std::min(below + 1, values.size() - 1);
+    return values[below] + (position - double(below)) * (values[above] - values[below]);
+}
+
+// The median of the values. Throws when there are none.
+inline double Median(const std::vector<double>& values)
+{
+    return Quantile(values, 0.5);
+}
+
+// What a figure's repetitions gave: their median and, for their spread, their lower and
+// upper quartiles (half of the repetitions lie between the two).
+struct Spread
+{
+    double median;
+    double lower;
+    double upper;
+    int repetitions;
+};
+
+// Throws when there are no values.
+inline Spread SpreadOf(const std::vector<double>& values)
+{
+    return {Median(values), Quantile(values, 0.25), Quantile(values, 0.75), int(values.size())};
+}
+
+// Runs measure(true) (the component) and measure(false) (its reference) once each per
+// pair, `pairs` times, the order swapping from one pair to the next (ABBAAB...): the two
+// sides of a pair see the same moment's load on the machine, and neither always runs in
+// the wake of the other (a window the other just closed, a server the other just woke).
+template <class Measure> void AlternatingPairs(int pairs, Measure measure)
+{
+    for (int pair = 0; pair < pairs; ++pair)
+    {
+        const bool componentFirst = pair % 2 == 0;
+        measure(componentFirst);
+        measure(!componentFirst);
+    }
+}
+
+// One value per repetition of the component and of its reference, the two taken in
+// alternating pairs: component[i] and reference[i] are a pair.
+struct PairedTimings
+{
+    std::vector<double> component;
+    std::vector<double> reference;
+
+    // The ratio of each pair, component over reference.
+    std::vector<double> Ratios() const
+    {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < component.size() && i < reference.size(); ++i)
+        {
+            ratios.push_back(component[i] / reference[i]);
+        }
+        return ratios;
+    }
+};
+
+// `pairs` repetitions of each of component() and reference() (each returns one
+// repetition's time), in alternating pairs.
+template <class Component, class Reference>
+PairedTimings TimeInPairs(int pairs, Component component, Reference reference)
+{
+    PairedTimings timings;
+    AlternatingPairs(pairs, [&](bool ofComponent) {
+        if (ofComponent)
+        {
+            timings.component.push_back(component());
+        }
+        else
+        {
+            timings.reference.push_back(reference());
+        }
+    });
+    return timings;
 }
