@@ -9,7 +9,9 @@
 #include "HostText.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <map>
@@ -391,13 +393,24 @@ int wmain(int argc, wchar_t** argv)
     // Plain LF line ends on every console and pipe; text is UTF-8.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    int status = 1;
     try
     {
-        return Run(std::vector<std::wstring>(argv, argv + argc));
+        status = Run(std::vector<std::wstring>(argv, argv + argc));
     }
     catch (const std::exception& error)
     {
         std::fprintf(stderr, "qvnnaphost: %s\n", error.what());
+    }
+    // Output that never reached its file (a full disk, a closed pipe) fails the command;
+    // a command that failed already said why in its one line.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    {
+        if (status == 0)
+        {
+            std::fprintf(stderr, "qvnnaphost: cannot write to standard output: %s\n", std::strerror(errno));
+        }
         return 1;
     }
+    return status;
 }
