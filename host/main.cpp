@@ -58,6 +58,7 @@ struct CommandError
 
 void Print(const std::string& text, FILE* stream = stdout)
 {
+    // NOLINTNEXTLINE(cert-err33-c): a failed write marks the stream, which wmain checks
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
@@ -382,7 +383,7 @@ int Run(std::vector<std::wstring> args)
     catch (const CommandError& error)
     {
         const std::string line = "qvnnaphost " + ToUtf8(command) + ": " + error.message + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fwrite(line.data(), 1, line.size(), stderr); // NOLINT(cert-err33-c): nowhere left to report
         return 1;
     }
 }
@@ -400,7 +401,7 @@ int wmain(int argc, wchar_t** argv)
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "qvnnaphost: %s\n", error.what());
+        std::fprintf(stderr, "qvnnaphost: %s\n", error.what()); // NOLINT(cert-err33-c): nowhere left to report
     }
     // Output that never reached its file (a full disk, a closed pipe) fails the command;
     // a command that failed already said why in its one line.
@@ -408,6 +409,7 @@ int wmain(int argc, wchar_t** argv)
     {
         if (status == 0)
         {
+            // NOLINTNEXTLINE(cert-err33-c,concurrency-mt-unsafe): nowhere left to report; one thread
             std::fprintf(stderr, "qvnnaphost: cannot write to standard output: %s\n", std::strerror(errno));
         }
         return 1;

@@ -55,7 +55,7 @@ void WriteLine(FILE* file, const wchar_t* line)
         {
             break;
         }
-        std::fputc(static_cast<unsigned char>(*c), file);
+        std::fputc(static_cast<unsigned char>(*c), file); // NOLINT(cert-err33-c): the trace is best effort
     }
 }
 } // namespace
@@ -73,6 +73,7 @@ void DestroyTraceLogConfig()
     InstallTraceLogConfig(nullptr);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): callers write printf-style traces, as the trace file shows them
 void WriteTrace(const wchar_t* format, ...) noexcept
 {
     if (g_traceLogConfig.load(std::memory_order_acquire) == nullptr)
@@ -112,6 +113,6 @@ void WriteTrace(const wchar_t* format, ...) noexcept
     if (FILE* file = OpenTraceFile(*config))
     {
         WriteLine(file, line);
-        std::fclose(file);
+        std::fclose(file); // NOLINT(cert-err33-c): the trace is best effort
     }
 }

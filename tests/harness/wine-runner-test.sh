@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# wine-runner-test.sh PROBE: scripts/wine-run as the tests meet it, in a fresh scratch
-# prefix whose server lingers only briefly:
+# wine-runner-test.sh PROBE [--traps]: scripts/wine-run as the tests meet it, in a fresh
+# scratch prefix whose server lingers only briefly:
 # - the prefix is created with the crash dialog off, so a crashing program ends at once
 #   with a backtrace and leaves no debugger behind;
 # - Wine runs with address-space randomisation off, and a start that Wine loses before
 #   the program runs is made again;
 # - a program whose exit status ld.so lost at exit runs again where that was asked for;
 # - a program that fails without a word is named;
+# - with --traps (a build that checks for undefined behaviour), undefined behaviour
+#   fails the program as a crash does;
 # - the prefix's server ends by itself after the last program.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -88,6 +90,13 @@ for attempt in 1 2; do
 done
 sleep 1
 [ -z "$(prefix_processes winedbg)" ] || fail "crash: a debugger stayed behind: $(prefix_processes winedbg)"
+
+if [ "${2:-}" = --traps ]; then
+  run overflow
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "overflow: status $status, output '$out' ($err)"
+  grep -q "overflowing on purpose" <<<"$err" || fail "overflow: the program's own message is missing: $err"
+  grep -q "Unhandled illegal instruction" <<<"$err" || fail "overflow: it did not trap: $err"
+fi
 
 # A program that fails without a word is named by the runner.
 run quiet 3
