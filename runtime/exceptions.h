@@ -143,7 +143,7 @@ template <class exception_type, class shell_type>
 {
     shell.attach(std::make_unique<exception_type>(file, line));
     shell.commit();
-    throw shell;
+    throw shell; // NOLINT(cert-err60-cpp): the copy takes the exception over; see the shell
 }
 
 // The same with a plain d_exception_t that adopts cause (null: none).
@@ -152,7 +152,7 @@ template <class shell_type>
                                   std::unique_ptr<d_exception_t> cause)
 {
     shell.attach(file, line, std::move(cause));
-    throw shell;
+    throw shell; // NOLINT(cert-err60-cpp): the copy takes the exception over; see the shell
 }
 
 // Record of one call of a traced function, a local object of that function. Scope

@@ -73,7 +73,6 @@ void DestroyTraceLogConfig()
     InstallTraceLogConfig(nullptr);
 }
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): callers write printf-style traces, as the trace file shows them
 void WriteTrace(const wchar_t* format, ...) noexcept
 {
     if (g_traceLogConfig.load(std::memory_order_acquire) == nullptr)
