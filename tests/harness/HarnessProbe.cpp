@@ -3,8 +3,7 @@
 //   qvn_harness_probe print TEXT   prints TEXT and a line end, exits 0
 //   qvn_harness_probe quiet N      exits with status N without a word
 //   qvn_harness_probe crash        writes through a null pointer
-//   qvn_harness_probe overflow     adds 1 to the largest int: undefined, so a build that
-//                                  checks for undefined behaviour ends it there
+//   qvn_harness_probe overflow     adds 1 to INT_MAX: traps where undefined behaviour is checked
 //   qvn_harness_probe wait N       sleeps N seconds, so that its process can be examined
 #include <windows.h>
 
@@ -34,8 +33,6 @@ int main(int argc, char** argv)
     }
     if (argc == 2 && std::strcmp(argv[1], "overflow") == 0)
     {
-        std::fprintf(stderr, "overflowing on purpose\n");
-        std::fflush(stderr);
         volatile int largest = INT_MAX;
         std::printf("%d\n", largest + 1);
         return 0;
