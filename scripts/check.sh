@@ -120,9 +120,9 @@ gate_coverage() {
   local tests=$figure
   mkdir -p "$tree/coverage"
   local summary
-  summary=$(gcovr --root "$root" --object-directory "$tree" --gcov-executable x86_64-w64-mingw32-gcov \
+  summary=$(gcovr --root "$root" --object-directory "$tree" --gcov-executable x86_64-w64-mingw32-gcov -j 2 \
     --filter "$root/NAP/" --filter "$root/runtime/" --exclude-throw-branches --exclude-unreachable-branches \
-    --html-details "$tree/coverage/index.html" --print-summary 2>>"$log")
+    --html-details "$tree/coverage/index.html" --print-summary "$tree" 2>>"$log")
   echo "$summary" >>"$log"
   local lines branches
   lines=$(sed -n 's/^lines: \([0-9.]*\)%.*/\1/p' <<<"$summary")
