@@ -23,9 +23,10 @@ cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
 # The coverage floor, in percent of NAP/ and runtime/ (throw and unreachable branches
-# left out). Raise it when coverage rises; lower it only for a reason you can name.
-floor_lines=94.9
-floor_branches=85.4
+# left out): a little below the 94.7 and 85.1 measured before the DLL's unload code
+# counted. Raise it to what the gate measures; lower it only for a reason you can name.
+floor_lines=94.5
+floor_branches=85.0
 
 product_dirs='NAP|runtime|host|packaging'
 gates=("$@")
