@@ -6,7 +6,15 @@
 # size and alignment, each a 64-bit little-endian word. A toolchain that keeps it
 # otherwise stops the configuration here.
 function(qvn_read_cxx_eh_globals_layout size_variable align_variable)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.a
+  # Clang finds the GCC installation only with the target and sysroot it builds with.
+  set(compiler ${CMAKE_CXX_COMPILER})
+  if(CMAKE_CXX_COMPILER_TARGET)
+    list(APPEND compiler --target=${CMAKE_CXX_COMPILER_TARGET})
+  endif()
+  if(CMAKE_SYSROOT)
+    list(APPEND compiler --sysroot=${CMAKE_SYSROOT})
+  endif()
+  execute_process(COMMAND ${compiler} -print-file-name=libstdc++.a
     OUTPUT_VARIABLE library OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(folder ${CMAKE_BINARY_DIR}/cxx-runtime-layout)
   file(MAKE_DIRECTORY ${folder})

@@ -11,9 +11,12 @@
 
 namespace
 {
+// A program that cannot allocate these at its start could do nothing else either.
+// NOLINTBEGIN(cert-err58-cpp)
 const std::wstring ClassKey = L"CLSID\\{0C5C9CEC-1FF7-42e3-AC8F-4D9BAE296C5D}";
 const std::wstring AppId = L"{73D1100C-337E-4de7-84B9-8F5B10202693}";
 const std::wstring SettingsKey = L"Software\\Quorvane\\ZARUZARA\\Settings";
+// NOLINTEND(cert-err58-cpp)
 
 struct Value
 {

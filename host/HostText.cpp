@@ -49,7 +49,7 @@ std::string Escaped(const std::wstring& text, char quote)
         else if (byte < 0x20 || byte == 0x7F)
         {
             char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte); // NOLINT(cert-err33-c): fits
             result += escaped;
         }
         else
@@ -112,7 +112,7 @@ std::wstring FillInserts(const std::wstring& text, const std::wstring& insert)
 std::string DescribeHresult(HRESULT hr, const std::wstring& insert)
 {
     char code[16];
-    std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(hr));
+    std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(hr)); // NOLINT(cert-err33-c): fits
     wchar_t* message = nullptr;
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,

@@ -9,7 +9,9 @@
 #include "HostText.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <map>
@@ -27,6 +29,7 @@ struct CommandError
 
 void Print(const std::string& text, FILE* stream = stdout)
 {
+    // NOLINTNEXTLINE(cert-err33-c): a failed write marks the stream, which wmain checks
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
@@ -446,7 +449,7 @@ int Run(const std::vector<std::wstring>& args)
     catch (const CommandError& error)
     {
         const std::string line = "qvnnaphost " + ToUtf8(args[1]) + ": " + error.message + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fwrite(line.data(), 1, line.size(), stderr); // NOLINT(cert-err33-c): nowhere left to report
         return 1;
     }
 }
@@ -457,13 +460,25 @@ int wmain(int argc, wchar_t** argv)
     // Plain LF line ends on every console and pipe; text is UTF-8.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    int status = 1;
     try
     {
-        return Run(std::vector<std::wstring>(argv, argv + argc));
+        status = Run(std::vector<std::wstring>(argv, argv + argc));
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "qvnnaphost: %s\n", error.what());
+        std::fprintf(stderr, "qvnnaphost: %s\n", error.what()); // NOLINT(cert-err33-c): nowhere left to report
+    }
+    // Output that never reached its file (a full disk, a closed pipe) fails the command;
+    // a command that failed already said why in its one line.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    {
+        if (status == 0)
+        {
+            // NOLINTNEXTLINE(cert-err33-c,concurrency-mt-unsafe): nowhere left to report; one thread
+            std::fprintf(stderr, "qvnnaphost: cannot write to standard output: %s\n", std::strerror(errno));
+        }
         return 1;
     }
+    return status;
 }

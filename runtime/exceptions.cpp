@@ -163,7 +163,9 @@ d_exception_t_shell_t::d_exception_t_shell_t(d_exception_t_shell_t& other)
 {
 }
 
+// NOLINTNEXTLINE(performance-noexcept-move-constructor): copies the message, which can throw
 d_exception_t_shell_t::d_exception_t_shell_t(d_exception_t_shell_t&& other)
+    // NOLINTNEXTLINE(cert-oop11-cpp,performance-move-constructor-init): std::exception holds nothing to move
     : std::exception(other), m_message(other.m_message), m_held(std::move(other.m_held))
 {
 }
@@ -179,7 +181,7 @@ void d_exception_t_shell_t::attach(std::unique_ptr<d_exception_t> exception) noe
     else
     {
         // Already held: keep the one owner.
-        exception.release();
+        exception.release(); // NOLINT(bugprone-unused-return-value): owned already, as said
     }
 }
 
@@ -241,8 +243,10 @@ bool exception_engine_start() noexcept
         {
             TlsFree(scope_slot);
         }
+        // NOLINTBEGIN(cert-err33-c): a last word, written if it can be
         std::fputs("Cannot initialize exception engine", stdout);
         std::fflush(stdout);
+        // NOLINTEND(cert-err33-c)
         return false;
     }
     g_eh_state_slot.store(eh_state_slot, std::memory_order_release);

@@ -86,7 +86,7 @@ public:
     // Copies the message, then takes other's exception. Throws std::bad_alloc when the
     // message cannot be copied; other then keeps its exception.
     d_exception_t_shell_t(d_exception_t_shell_t& other);
-    d_exception_t_shell_t(d_exception_t_shell_t&& other);
+    d_exception_t_shell_t(d_exception_t_shell_t&& other); // NOLINT(performance-noexcept-move-constructor): as above
     d_exception_t_shell_t& operator=(const d_exception_t_shell_t&) = delete;
     ~d_exception_t_shell_t() override;
 
@@ -122,6 +122,7 @@ public:
     // The message becomes the printf-style text (string_printf).
     explicit BUG_exception_shell_t(const char* format, ...) RUNTIME_PRINTF(2, 3);
     BUG_exception_shell_t(BUG_exception_shell_t& other) : d_exception_t_shell_t(other) {}
+    // NOLINTNEXTLINE(performance-noexcept-move-constructor): copies the message, which can throw
     BUG_exception_shell_t(BUG_exception_shell_t&& other) : d_exception_t_shell_t(std::move(other)) {}
 };
 
@@ -130,6 +131,7 @@ class sync_exception_shell_t : public d_exception_t_shell_t
 public:
     sync_exception_shell_t() noexcept = default;
     sync_exception_shell_t(sync_exception_shell_t& other) : d_exception_t_shell_t(other) {}
+    // NOLINTNEXTLINE(performance-noexcept-move-constructor): copies the message, which can throw
     sync_exception_shell_t(sync_exception_shell_t&& other) : d_exception_t_shell_t(std::move(other)) {}
 };
 
@@ -141,7 +143,7 @@ template <class exception_type, class shell_type>
 {
     shell.attach(std::make_unique<exception_type>(file, line));
     shell.commit();
-    throw shell;
+    throw shell; // NOLINT(cert-err60-cpp): the copy takes the exception over; see the shell
 }
 
 // The same with a plain d_exception_t that adopts cause (null: none).
@@ -150,7 +152,7 @@ template <class shell_type>
                                   std::unique_ptr<d_exception_t> cause)
 {
     shell.attach(file, line, std::move(cause));
-    throw shell;
+    throw shell; // NOLINT(cert-err60-cpp): the copy takes the exception over; see the shell
 }
 
 // Record of one call of a traced function, a local object of that function. Scope

@@ -112,7 +112,7 @@
 
 namespace
 {
-#define COUNT_ROW(module, function) +1
+#define COUNT_ROW(module, function) +1 // NOLINT(bugprone-macro-parentheses): a term of a sum
 static_assert(0 LATE_BOUND_ROWS(COUNT_ROW) == late_bound_table_rows, "one row per entry of the table");
 #undef COUNT_ROW
 
@@ -120,12 +120,13 @@ static_assert(0 LATE_BOUND_ROWS(COUNT_ROW) == late_bound_table_rows, "one row pe
 // declared and destroyed in reverse.
 struct late_bound_table_t
 {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): declares a member named after the function
 #define DECLARE_ROW(module, function) late_bound_t<decltype(::function)> function{module, #function};
     LATE_BOUND_ROWS(DECLARE_ROW)
 #undef DECLARE_ROW
 
     late_bound_entry_t* rows[late_bound_table_rows] = {
-#define ROW_ADDRESS(module, function) &function,
+#define ROW_ADDRESS(module, function) &function, // NOLINT(bugprone-macro-parentheses): a member's name
         LATE_BOUND_ROWS(ROW_ADDRESS)
 #undef ROW_ADDRESS
     };

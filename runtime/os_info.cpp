@@ -147,6 +147,7 @@ void name_nt_release(DWORD major, DWORD minor, os_info_t& info, naming_t& names)
 void name_architecture(if_os_probe_t& probe, os_info_t& info, naming_t& names)
 {
     std::uint16_t architecture = 0;
+    // NOLINTBEGIN(bugprone-branch-clone): an unknown and a 32-bit architecture read alike
     if (!probe.native_processor_architecture(architecture))
     {
         names.platform += "-32";
@@ -165,6 +166,7 @@ void name_architecture(if_os_probe_t& probe, os_info_t& info, naming_t& names)
     {
         names.platform += "-32";
     }
+    // NOLINTEND(bugprone-branch-clone)
 }
 
 // NT 6 workstations that GetProductInfo did not name: the edition from the registry's

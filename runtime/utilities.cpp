@@ -111,7 +111,7 @@ std::string get_last_error()
     if (runtime_error != 0)
     {
         text += text.empty() ? "Runtime error is " : " and runtime error is ";
-        text += std::strerror(runtime_error);
+        text += std::strerror(runtime_error); // NOLINT(concurrency-mt-unsafe): msvcrt's text is per thread
         text += " (errno=" + int_to_string(runtime_error) + ")";
     }
     return text;

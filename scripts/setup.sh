@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing the component needs on a Debian machine.
+# Installs what building and testing the component needs on a Debian machine, and the
+# packages named as arguments (scripts/check.sh names the quality gate's tools).
 # Idempotent: when every package is already present it returns at once without apt.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
   mingw-w64-tools libwine-dev
   googletest
   wixl msitools zip unzip
+  "$@"
 )
 
 missing=()

@@ -83,6 +83,7 @@ void RefuseModuleLoad(const char* part, const char* reason) noexcept
 {
     if (!g_moduleInitFailed.exchange(true))
     {
+        // NOLINTNEXTLINE(cert-err33-c): a longer refusal is cut to the buffer, as meant
         std::snprintf(g_loadRefusal, sizeof(g_loadRefusal), "%s: %s", part != nullptr ? part : "",
                       reason != nullptr ? reason : "");
     }

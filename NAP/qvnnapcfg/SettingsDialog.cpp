@@ -112,7 +112,7 @@ void ShowSaveFailedMessage(HWND dialog, HRESULT failure)
     if (text.empty())
     {
         wchar_t code[16];
-        std::swprintf(code, std::size(code), L"0x%08X", static_cast<unsigned>(failure));
+        std::swprintf(code, std::size(code), L"0x%08X", static_cast<unsigned>(failure)); // NOLINT(cert-err33-c): fits
         text = code;
     }
     MessageBoxW(dialog, text.c_str(), nullptr, MB_OK | MB_ICONERROR);

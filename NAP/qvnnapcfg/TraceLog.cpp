@@ -55,7 +55,7 @@ void WriteLine(FILE* file, const wchar_t* line)
         {
             break;
         }
-        std::fputc(static_cast<unsigned char>(*c), file);
+        std::fputc(static_cast<unsigned char>(*c), file); // NOLINT(cert-err33-c): the trace is best effort
     }
 }
 } // namespace
@@ -112,6 +112,6 @@ void WriteTrace(const wchar_t* format, ...) noexcept
     if (FILE* file = OpenTraceFile(*config))
     {
         WriteLine(file, line);
-        std::fclose(file);
+        std::fclose(file); // NOLINT(cert-err33-c): the trace is best effort
     }
 }

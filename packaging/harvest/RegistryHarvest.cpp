@@ -205,6 +205,7 @@ void CaptureTree(HKEY key, const std::wstring& path, std::vector<HarvestedKey>& 
             throw PackagingError("cannot open the registry key '" + ToUtf8(name) + "' again: " + Win32Text(status));
         }
         UniqueRegistryKey handle(subkey);
+        // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once a key, when packaging
         CaptureTree(handle.Get(), path.empty() ? name : path + L"\\" + name, keys);
     }
 }

@@ -61,6 +61,7 @@ int Run(const std::vector<std::wstring>& args)
         std::printf("harvested %zu keys, %zu values\n", harvest.keys.size(), values);
         return 0;
     }
+    // NOLINTNEXTLINE(cert-err33-c): nowhere left to report
     std::fprintf(stderr, "usage: qvnharvest version DLL | qvnharvest file-version FILE | qvnharvest registry DLL "
                          "FILEREF OUTPUT\n");
     return 1;
@@ -75,7 +76,7 @@ int wmain(int argc, wchar_t** argv)
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "qvnharvest: %s\n", error.what());
+        std::fprintf(stderr, "qvnharvest: %s\n", error.what()); // NOLINT(cert-err33-c): nowhere left to report
         return 1;
     }
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# wine-runner-test.sh PROBE: scripts/wine-run as the tests meet it, in a fresh scratch
-# prefix whose server lingers only briefly:
+# wine-runner-test.sh PROBE [--traps]: scripts/wine-run as the tests meet it, in a fresh
+# scratch prefix whose server lingers only briefly:
 # - the prefix is created with the crash dialog off, so a crashing program ends at once
 #   with a backtrace and leaves no debugger behind;
 # - Wine runs with address-space randomisation off, and a start that Wine loses before
@@ -8,6 +8,7 @@
 # - a program whose exit status ld.so lost at exit is judged by its own summary, or runs
 #   again where that was asked for;
 # - a program that fails without a word is named;
+# - with --traps (a build that checks for undefined behaviour), an overflow traps;
 # - the prefix's server ends by itself after the last program.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -89,6 +90,12 @@ for attempt in 1 2; do
 done
 sleep 1
 [ -z "$(prefix_processes winedbg)" ] || fail "crash: a debugger stayed behind: $(prefix_processes winedbg)"
+
+if [ "${2:-}" = --traps ]; then
+  run overflow
+  [ "$status" -ne 0 ] && grep -q "Unhandled illegal instruction" <<<"$err" ||
+    fail "overflow did not trap: status $status, output '$out' ($err)"
+fi
 
 # A program that fails without a word is named by the runner.
 run quiet 3

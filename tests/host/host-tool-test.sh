@@ -176,6 +176,13 @@ expect_out "import" "enabled:    yes"
 run "export to /dev/full" 1 export /dev/full
 expect_err "export to /dev/full" "cannot write '/dev/full': writing failed: 0x80070070"
 [ -c /dev/full ] || fail "export replaced the device /dev/full"
+# Output that cannot be written fails the command, with one line. Wine's cmd hands the
+# program /dev/full itself, which the wrapper would not: it passes the output on.
+timeout 60 "$wine_run" cmd /c "Z:${build//\//\\}\\bin\\qvnnaphost.exe show >Z:\\dev\\full" >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] && [ "$(wc -l <"$work/err")" -eq 1 ] &&
+  grep -q "^qvnnaphost: cannot write to standard output: " "$work/err" ||
+  fail "show to /dev/full: status $status, stderr '$(cat "$work/err")'"
 mkdir folder.bin
 run "export over a folder" 1 export folder.bin
 expect_err "export over a folder" "cannot write 'folder.bin': replacing it failed"

@@ -148,9 +148,10 @@ TEST(LockCreationTest, MutexFailureRaisesSyncException)
     }
     catch (const sync_exception_shell_t& thrown)
     {
-        ASSERT_NE(thrown.exception(), nullptr);
-        EXPECT_EQ(typeid(*thrown.exception()), typeid(sync_exception));
-        EXPECT_STREQ(thrown.exception()->file(), "syncers");
+        const auto* exception = thrown.exception();
+        ASSERT_NE(exception, nullptr);
+        EXPECT_EQ(typeid(*exception), typeid(sync_exception));
+        EXPECT_STREQ(exception->file(), "syncers");
         EXPECT_STREQ(thrown.what(), "cannot initialize mutex because of Not enough memory (code=8).");
     }
     set_mutex_creator_for_testing(nullptr);

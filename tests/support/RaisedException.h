@@ -9,9 +9,10 @@
 template <class Exception, class Shell>
 void ExpectRaised(const Shell& thrown, const char* file, int line, const char* what)
 {
-    ASSERT_NE(thrown.exception(), nullptr);
-    EXPECT_EQ(typeid(*thrown.exception()), typeid(Exception));
-    EXPECT_STREQ(thrown.exception()->file(), file);
-    EXPECT_EQ(thrown.exception()->line(), line);
+    const auto* exception = thrown.exception();
+    ASSERT_NE(exception, nullptr);
+    EXPECT_EQ(typeid(*exception), typeid(Exception));
+    EXPECT_STREQ(exception->file(), file);
+    EXPECT_EQ(exception->line(), line);
     EXPECT_STREQ(thrown.what(), what);
 }

@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 #include <cwchar>
 #include <optional>
 #include <random>
@@ -69,7 +69,7 @@ void ModelLoad(const std::array<std::optional<StoredValue>, 5>& stored, ModelRec
     if (name && name->second.size() <= LongestName)
     {
         std::u16string text(name->second.size() / 2, u'\0');
-        std::memcpy(text.data(), name->second.data(), text.size() * 2);
+        std::copy_n(name->second.begin(), text.size() * 2, reinterpret_cast<BYTE*>(text.data()));
         record.name = text.substr(0, text.find(u'\0'));
     }
     else
@@ -81,7 +81,7 @@ void ModelLoad(const std::array<std::optional<StoredValue>, 5>& stored, ModelRec
         const auto& number = stored[i + 1];
         if (number && number->second.size() <= LongestNumber)
         {
-            std::memcpy(&record.numbers[i], number->second.data(), number->second.size());
+            std::copy_n(number->second.begin(), number->second.size(), reinterpret_cast<BYTE*>(&record.numbers[i]));
         }
         else
         {
