@@ -62,7 +62,10 @@ UniqueFile CreateTemporary(const std::wstring& path, std::wstring& temporary)
             suffix = GetTickCount() + attempt;
         }
         wchar_t name[16];
-        std::swprintf(name, std::size(name), L".%08x.tmp", suffix);
+        if (std::swprintf(name, std::size(name), L".%08x.tmp", suffix) < 0)
+        {
+            continue; // cannot happen with this format and size; no name, no file
+        }
         temporary = path + name;
         UniqueFile file = OpenFile(temporary, GENERIC_WRITE, CREATE_NEW);
         if (file || (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS))

@@ -333,7 +333,7 @@ struct Command
     void (*run)(const std::vector<std::wstring>& args);
 };
 
-const Command Commands[] = {
+constexpr Command Commands[] = {
     {"register", "[--dll PATH]",
      "register the component (its DllRegisterServer); PATH defaults to\nqvnnapcfg64.dll beside this program",
      [](const std::vector<std::wstring>& args) { Register(args, true); }},

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -152,7 +153,9 @@ TEST(LockCreationTest, MutexFailureRaisesSyncException)
         ASSERT_NE(exception, nullptr);
         EXPECT_EQ(typeid(*exception), typeid(sync_exception));
         EXPECT_STREQ(exception->file(), "syncers");
-        EXPECT_STREQ(thrown.what(), "cannot initialize mutex because of Not enough memory (code=8).");
+        // The system's text for the code lies between; its words are the platform's.
+        EXPECT_TRUE(std::regex_match(thrown.what(), std::regex("cannot initialize mutex because of .+ \\(code=8\\)\\.")))
+            << thrown.what();
     }
     set_mutex_creator_for_testing(nullptr);
     mutex_t works;

@@ -237,7 +237,10 @@ TEST(RegScriptFuzzTest, MutatedModuleScripts)
 
     unsigned ran = 0;
     unsigned failedRegistrations = 0;
-    while (ran < maxCases && std::chrono::steady_clock::now() < deadline && !HasFailure())
+    // The first cases run whatever the clock says: a loaded machine makes the run slower,
+    // not shorter than it must be to mean something.
+    constexpr unsigned AlwaysRun = 200;
+    while (ran < maxCases && (ran < AlwaysRun || std::chrono::steady_clock::now() < deadline) && !HasFailure())
     {
         const std::wstring script = mutator.Mutate(original);
         ++ran;
@@ -270,6 +273,5 @@ TEST(RegScriptFuzzTest, MutatedModuleScripts)
     std::printf("%u mutated scripts, %u failed registrations taken back\n", ran, failedRegistrations);
     RecordProperty("scripts", static_cast<int>(ran));
     RecordProperty("failed_registrations_taken_back", static_cast<int>(failedRegistrations));
-    EXPECT_GT(ran, 100u) << "the run is too short to mean much";
 }
 } // namespace
