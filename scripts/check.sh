@@ -23,12 +23,12 @@ cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
 # The coverage floor, in percent of NAP/ and runtime/ (throw and unreachable branches
-# left out): a little below what the gate measured on 2026-12-09 (lines 97.0, branches
-# 83.3); the figures may move a little from run to run with the order in which threads
-# happen to run.
-# Raise it when the gate measures more; lower it only for a reason you can name.
+# left out): a little below what the gate measured on 2026-12-09 (lines 97.0 twice,
+# branches 83.3 and 83.2: a few branches run or not with the order in which threads
+# happen to run). Raise it when the gate measures more; lower it only for a reason you
+# can name.
 floor_lines=96.5
-floor_branches=83.0
+floor_branches=82.8
 
 product_dirs='NAP|runtime|host|packaging'
 gates=("$@")
